@@ -1,0 +1,52 @@
+#pragma once
+// What the conversation, the transfers and the automation need from whoever
+// shows them to the user: the window, the command-line front end, or a test
+// recorder. Nothing here knows about widgets.
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+namespace kestrel {
+
+// Status fields of the main window, by control ID.
+enum Field : int {
+    FieldPort = 1004,     // "COM2:9600,n,8,1"
+    FieldCounter = 1005,  // transfer counters
+    FieldState = 1006,    // "Comms failure.", "Done.", file path
+    FieldTask = 1008,     // auto-file line, section name, receive state
+    FieldActivity = 1010, // "TX  ", "  RX", "    "
+};
+
+enum class BoxIcon { Warning, Information, Question };
+
+class Host {
+public:
+    virtual ~Host() = default;
+
+    // Raw console or program text; the host runs it through FilterReceivedText
+    // (and, in the window, the terminal bound).
+    virtual void appendToTerminal(const QByteArray& chunk) = 0;
+    virtual void clearTerminal() = 0;
+
+    virtual void setField(int fieldId, const QString& text) = 0;
+    virtual void setProgressRange(int lower, int upper) = 0;
+    virtual void setProgressPosition(int position) = 0;
+    virtual void setTitle(const QString& title) = 0;
+
+    // A modal message with an OK button; returns when the user has closed it.
+    virtual void messageBox(const QString& text, BoxIcon icon = BoxIcon::Warning) = 0;
+    virtual void beep() = 0;
+
+    // Dispatches every window message already waiting, then returns.
+    virtual void pumpMessages() = 0;
+    // A blocking pause that lets no user input through.
+    virtual void sleepMilliseconds(int msecs) = 0;
+    // Time of day in whole seconds; time-outs are counted on it.
+    virtual qint64 timeOfDaySeconds() = 0;
+
+    // The local command "quit": end the program without the quit question,
+    // once the running operation has unwound.
+    virtual void requestQuit() = 0;
+};
+
+} // namespace kestrel

@@ -1,0 +1,189 @@
+#include "MonitorLink.h"
+
+#include "SerialPort.h"
+#include "Strings.h"
+
+namespace kestrel {
+
+namespace {
+const QString Idle = QStringLiteral("    ");
+constexpr int WaitSliceMs = 250;
+} // namespace
+
+MonitorLink::MonitorLink(SerialPort& port, Host& host) : port_(port), host_(host) {}
+
+// --- transmit path -------------------------------------------------------
+
+bool MonitorLink::sendText(const QByteArray& bytes) {
+    host_.setField(FieldActivity, QStringLiteral("TX  "));
+    host_.pumpMessages();
+    if (port_.portOpen() && !port_.output(bytes)) reportSendFailure();
+    host_.setField(FieldActivity, Idle);
+    host_.pumpMessages();
+    return true;
+}
+
+bool MonitorLink::sendByte(int byte) {
+    return sendText(QByteArray(1, static_cast<char>(byte & 0xff)));
+}
+
+bool MonitorLink::sendLoadHeader(quint32 first, quint32 second) {
+    sendByte(0x01);
+    for (quint32 value : {first, second})
+        for (int shift = 24; shift >= 0; shift -= 8) sendByte(static_cast<int>(value >> shift));
+    return true;
+}
+
+void MonitorLink::reportSendFailure() {
+    if (operationDepth_ == 0 || !failureReported_) {
+        failureReported_ = operationDepth_ > 0;
+        host_.messageBox(strings::text(strings::SendFailed));
+    }
+    host_.setField(FieldState, QStringLiteral("Comms failure."));
+}
+
+MonitorLink::Operation::Operation(MonitorLink& link) : link_(link) {
+    if (link_.operationDepth_++ == 0) link_.failureReported_ = false;
+}
+
+MonitorLink::Operation::~Operation() {
+    if (--link_.operationDepth_ == 0) link_.failureReported_ = false;
+}
+
+// --- receive path --------------------------------------------------------
+
+void MonitorLink::onCommEvent() {
+    if (port_.commEvent() != SerialPort::DataReceived) return;
+    port_.setRThreshold(0);
+    host_.setField(FieldActivity, QStringLiteral("  RX"));
+    host_.pumpMessages();
+    QByteArray chunk;
+    while (port_.inBufferCount() > 0) {
+        port_.setInputLen(0);
+        chunk += port_.input();
+    }
+    if (captureReceived && captureWriter) captureWriter(chunk);
+    if (!displaySuppressed) {
+        // A zero byte must not cut off the rest of what arrived with it: the
+        // display drops zero bytes and shows everything after them.
+        QByteArray shown = chunk;
+        shown.replace('\0', QByteArray());
+        host_.appendToTerminal(shown);
+    }
+    host_.setField(FieldActivity, Idle);
+    host_.pumpMessages();
+    port_.setRThreshold(1);
+}
+
+// --- conversation --------------------------------------------------------
+
+ReceiveEventsOff::ReceiveEventsOff(SerialPort& port) : port_(port), saved_(port.rThreshold()) {
+    port_.setRThreshold(0);
+}
+
+ReceiveEventsOff::~ReceiveEventsOff() { port_.setRThreshold(saved_); }
+
+void MonitorLink::drainOutput() {
+    // The answer is awaited only once everything sent has left, so the
+    // time-out covers the monitor's reaction, not the line time. Stop breaks
+    // the wait, so a line held back by flow control cannot wedge the program.
+    while (port_.outBufferCount() > 0 && !abortRequested) {
+        port_.waitForOutput(WaitSliceMs);
+        host_.pumpMessages();
+    }
+}
+
+bool MonitorLink::awaitResponse(const QByteArray& expected) {
+    host_.pumpMessages();
+    bool matched = false;
+    {
+        ReceiveEventsOff eventsOff(port_);
+        drainOutput();
+        const qint64 deadline = host_.timeOfDaySeconds() + ResponseTimeoutSeconds;
+        // Bytes that are not the answer (the tail of an echo still arriving)
+        // do not end the wait: it goes on collecting until the expected text
+        // has been seen or the deadline has passed.
+        QByteArray collected;
+        for (;;) {
+            while (port_.inBufferCount() > 0) {
+                port_.setInputLen(0);
+                QByteArray got = port_.input();
+                got.replace('\0', QByteArray());
+                collected += got;
+            }
+            if (collected.contains(expected)) {
+                matched = true;
+                break;
+            }
+            if (host_.timeOfDaySeconds() > deadline) break;
+            port_.waitForInput(WaitSliceMs);
+        }
+        host_.pumpMessages();
+    }
+    return matched;
+}
+
+void MonitorLink::discardInput() {
+    ReceiveEventsOff eventsOff(port_);
+    while (port_.inBufferCount() > 0) {
+        port_.setInputLen(0);
+        port_.input();
+        host_.pumpMessages();
+    }
+}
+
+bool MonitorLink::beginBinaryWrite() {
+    sendText(QByteArrayLiteral("bwr\r"));
+    if (awaitResponse(QByteArrayLiteral("bwr\r\nbinary"))) {
+        discardInput();
+        return true;
+    }
+    host_.messageBox(QStringLiteral("ERROR: No Binary Write Prompt!"));
+    return false;
+}
+
+bool MonitorLink::beginBinaryRead() {
+    sendText(QByteArrayLiteral("brd\r"));
+    if (awaitResponse(QByteArrayLiteral("brd\r\nbinary"))) {
+        discardInput();
+        return true;
+    }
+    return false;
+}
+
+bool MonitorLink::sendBinaryBlocks(const char* data, qint32 length) {
+    QByteArray block(FrameSize, ' ');
+    qint32 offset = 0;
+    while (length - offset >= 1) {
+        discardInput();
+        sendByte(0x02);
+        const qint32 take = std::min<qint32>(FrameSize, length - offset);
+        std::copy(data + offset, data + offset + take, block.begin());
+        std::fill(block.begin() + take, block.end(), ' ');
+        offset += take;
+        quint8 sum = 0;
+        for (char c : block) sum = static_cast<quint8>(sum + static_cast<quint8>(c));
+        sendText(block);
+        sendByte(sum);
+        if (!awaitResponse(QByteArrayLiteral("Y"))) {
+            host_.messageBox(strings::text(strings::UploadFailed));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MonitorLink::endBinary() {
+    discardInput();
+    sendByte(0x03);
+    const bool ok = awaitResponse(QByteArrayLiteral("end binary"));
+    discardInput();
+    return ok;
+}
+
+void MonitorLink::stopTransfer() {
+    abortRequested = true;
+    if (transferBusy) host_.appendToTerminal(QByteArrayLiteral("\r*** CURRENT FILE TRANSFER ABORTED ***\r"));
+}
+
+} // namespace kestrel

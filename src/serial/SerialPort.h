@@ -1,0 +1,75 @@
+#pragma once
+// The serial component every byte to and from the console passes through.
+//
+// Its operations mirror a classic communications control: properties for the
+// port number, the line settings text, flow control and the receive threshold,
+// plus one event, onComm(), raised on the main thread while the receive
+// threshold is 1 and bytes are waiting. Transfers switch the event off and read
+// the buffer themselves.
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+namespace kestrel {
+
+class SerialPort : public QObject {
+    Q_OBJECT
+public:
+    enum CommEventCode { DataReceived = 2 };
+    enum Handshake { NoHandshake = 0, XonXoff = 1, RtsCts = 2, RtsCtsXonXoff = 3 };
+
+    using QObject::QObject;
+    ~SerialPort() override = default;
+
+    // Port number: 1 is the first serial port. A refused number returns false
+    // and leaves the one in force.
+    virtual bool setCommPort(int number) = 0;
+    virtual int commPort() const = 0;
+
+    // "speed,parity,data,stop", e.g. "9600,n,8,1". A text the port cannot take
+    // is refused whole (false) and the settings in force stay.
+    virtual bool setSettings(const QString& text) = 0;
+    virtual QString settings() const = 0;
+
+    virtual bool setHandshaking(int mode) = 0;
+    virtual int handshaking() const = 0;
+
+    // true opens (false when it fails; lastError() says why), false closes.
+    virtual bool setPortOpen(bool open) = 0;
+    virtual bool portOpen() const = 0;
+    virtual QString lastError() const = 0;
+
+    // 1: onComm() is raised whenever bytes arrive; 0: no receive events.
+    virtual void setRThreshold(int threshold) = 0;
+    virtual int rThreshold() const = 0;
+
+    // Bytes received and not yet read (0 on a closed port).
+    virtual int inBufferCount() = 0;
+    // 0: the next input() takes every waiting byte; 1: exactly one.
+    virtual void setInputLen(int length) = 0;
+    virtual QByteArray input() = 0;
+    // Queues exactly these bytes, zero bytes included. false when the component
+    // reports an error; a closed port drops them and returns true.
+    virtual bool output(const QByteArray& bytes) = 0;
+    // Bytes queued and not yet handed to the device.
+    virtual int outBufferCount() = 0;
+    virtual int commEvent() const = 0;
+
+    // Blocking helpers, so waits sleep in the kernel instead of spinning.
+    // waitForInput returns once new bytes have arrived or msecs have passed;
+    // waitForOutput once the output queue is empty or msecs have passed.
+    virtual bool waitForInput(int msecs) = 0;
+    virtual bool waitForOutput(int msecs) = 0;
+
+    // The device the port number maps to (or the --port override).
+    virtual QString deviceName() const = 0;
+
+signals:
+    // The receive event; see rThreshold.
+    void onComm();
+    // The open device went away (adapter unplugged, peer hung up); the port is
+    // closed by the time this is raised.
+    void deviceLost(const QString& reason);
+};
+
+} // namespace kestrel
