@@ -35,6 +35,10 @@ public:
 
     // A modal message with an OK button; returns when the user has closed it.
     virtual void messageBox(const QString& text, BoxIcon icon = BoxIcon::Warning) = 0;
+    // A message the user must acknowledge before the program goes on (the
+    // local commands "msgbox" and "pause"). The window shows a message box;
+    // a front end without one waits for the user in its own way.
+    virtual void waitForUser(const QString& text) { messageBox(text, BoxIcon::Warning); }
     virtual void beep() = 0;
 
     // Dispatches every window message already waiting, then returns.
