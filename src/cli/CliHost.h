@@ -1,0 +1,62 @@
+#pragma once
+// The command-line front end's host: what the window would append to its
+// terminal goes to standard output, what it would show in a message box goes
+// to standard error as one line, and transfers draw a progress bar on standard
+// error when it is a terminal.
+#include "Host.h"
+
+#include <QElapsedTimer>
+
+#include <cstdio>
+
+namespace kestrel::cli {
+
+class CliHost : public Host {
+public:
+    CliHost(std::FILE* out, std::FILE* err, bool showProgress);
+
+    void appendToTerminal(const QByteArray& chunk) override;
+    void clearTerminal() override;
+    void setField(int fieldId, const QString& text) override;
+    void setProgressRange(int lower, int upper) override;
+    void setProgressPosition(int position) override;
+    void setTitle(const QString&) override {}
+    void messageBox(const QString& text, BoxIcon icon) override;
+    void waitForUser(const QString& text) override;
+    void beep() override;
+    void pumpMessages() override;
+    void sleepMilliseconds(int msecs) override;
+    qint64 timeOfDaySeconds() override;
+    void requestQuit() override { quitRequested_ = true; }
+
+    bool quitRequested() const { return quitRequested_; }
+    // Writes a note of the program's own on standard error ("kestrel-cli: ...").
+    void note(const QString& text);
+    // Message boxes shown so far (their count tells a script something went wrong).
+    int messagesShown() const { return messages_; }
+
+private:
+    void drawProgress(bool force);
+    void clearProgress();
+
+    std::FILE* out_;
+    std::FILE* err_;
+    bool outIsTerminal_;
+    bool errIsTerminal_;
+    bool showProgress_;
+    bool quitRequested_ = false;
+    int messages_ = 0;
+
+    // Progress of the running piece of a transfer, read from the counter field.
+    bool progressShown_ = false;
+    quint64 sent_ = 0;
+    quint64 total_ = 0;
+    QElapsedTimer started_;
+    QElapsedTimer lastDraw_;
+};
+
+// The counter texts "%06lx/%06lx" and "%06lx Bytes of %06lx sent." carry the
+// bytes sent and the total; nullopt-like false when the text is neither.
+bool parseCounterText(const QString& text, quint64& sent, quint64& total);
+
+} // namespace kestrel::cli

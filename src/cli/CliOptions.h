@@ -1,0 +1,40 @@
+#pragma once
+// The command line of kestrel-cli: one table of options with their defaults,
+// parsed without side effects so it can be tested and fuzzed.
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <variant>
+
+namespace kestrel::cli {
+
+struct Options {
+    QString port;       // device; empty: the port stored by the window
+    QString settings;   // line settings; empty: stored, else 9600,n,8,1
+    int flow = 0;       // 0 none, 1 xonxoff, 2 rts, 3 xonrts
+    bool quiet = false; // no progress display
+    bool thenTerminal = false;
+    QString command; // load, dload, receive, auto, term
+    QStringList arguments;
+};
+
+// What the command line asks for when it is not a command to run.
+struct Usage {
+    QString text;   // for stdout (help, version) or stderr (errors)
+    int exitStatus; // 0 for --help and --version, 2 for mistakes
+};
+
+using ParseResult = std::variant<Options, Usage>;
+
+// `args` excludes the program name.
+ParseResult parseCommandLine(const QStringList& args);
+
+QString helpText();
+
+// Exit statuses.
+inline constexpr int ExitOk = 0;
+inline constexpr int ExitTransferFailed = 1;
+inline constexpr int ExitUsage = 2;
+
+} // namespace kestrel::cli

@@ -1,0 +1,42 @@
+#pragma once
+// The host terminal of kestrel-cli: raw mode for `term`, always restored, and
+// Ctrl-C turned into the Stop button on the main thread.
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace kestrel::cli {
+
+// Puts standard input into raw mode while it lives, if it is a terminal. The
+// saved mode is also restored by a second Ctrl-C and at exit.
+class RawTerminal {
+public:
+    RawTerminal();
+    ~RawTerminal();
+    RawTerminal(const RawTerminal&) = delete;
+    RawTerminal& operator=(const RawTerminal&) = delete;
+    bool active() const { return active_; }
+
+private:
+    bool active_ = false;
+};
+
+// The first Ctrl-C (SIGINT, also SIGTERM and SIGHUP) calls onInterrupt on the
+// main thread, the next one ends the program at once (status 130) after the
+// host terminal has been restored.
+class InterruptBridge : public QObject {
+    Q_OBJECT
+public:
+    explicit InterruptBridge(std::function<void()> onInterrupt, QObject* parent = nullptr);
+    ~InterruptBridge() override;
+
+private:
+    void readPipe();
+    std::function<void()> onInterrupt_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+} // namespace kestrel::cli

@@ -1,0 +1,80 @@
+#include "CliOptions.h"
+
+#include <gtest/gtest.h>
+
+using namespace kestrel::cli;
+
+namespace {
+
+Options parseOk(const QStringList& args) {
+    auto r = parseCommandLine(args);
+    if (auto* u = std::get_if<Usage>(&r)) ADD_FAILURE() << u->text.toStdString();
+    return std::holds_alternative<Options>(r) ? std::get<Options>(r) : Options{};
+}
+
+TEST(CliOptions, DefaultsComeFromOneTable) {
+    const Options o = parseOk({"term"});
+    EXPECT_TRUE(o.port.isEmpty());
+    EXPECT_TRUE(o.settings.isEmpty());
+    EXPECT_EQ(o.flow, 0);
+    EXPECT_FALSE(o.quiet);
+    EXPECT_FALSE(o.thenTerminal);
+    EXPECT_EQ(o.command, "term");
+}
+
+TEST(CliOptions, LongShortAndInlineForms) {
+    const Options o = parseOk({"-p", "/dev/ttyUSB0", "--settings=115200,n,8,1", "-fxonrts", "-q",
+                               "--then-terminal", "dload", "game.bin", "80100000"});
+    EXPECT_EQ(o.port, "/dev/ttyUSB0");
+    EXPECT_EQ(o.settings, "115200,n,8,1");
+    EXPECT_EQ(o.flow, 3);
+    EXPECT_TRUE(o.quiet);
+    EXPECT_TRUE(o.thenTerminal);
+    EXPECT_EQ(o.command, "dload");
+    EXPECT_EQ(o.arguments, (QStringList{"game.bin", "80100000"}));
+}
+
+TEST(CliOptions, OptionsMayFollowTheCommandAndDoubleDashEndsThem) {
+    const Options o = parseOk({"load", "game.exe", "--port", "/dev/pts/4"});
+    EXPECT_EQ(o.port, "/dev/pts/4");
+    EXPECT_EQ(o.arguments, QStringList{"game.exe"});
+    EXPECT_EQ(parseOk({"load", "--", "-odd-name.exe"}).arguments, QStringList{"-odd-name.exe"});
+}
+
+TEST(CliOptions, HelpAndVersionExitZero) {
+    for (const QStringList& args : {QStringList{"--help"}, QStringList{"-h"},
+                                    QStringList{"--version"}, QStringList{"load", "--help"}}) {
+        auto r = parseCommandLine(args);
+        ASSERT_TRUE(std::holds_alternative<Usage>(r)) << args.join(' ').toStdString();
+        EXPECT_EQ(std::get<Usage>(r).exitStatus, 0);
+    }
+    const auto help = std::get<Usage>(parseCommandLine({"--help"})).text;
+    EXPECT_TRUE(help.contains("Ctrl-]"));
+    EXPECT_TRUE(help.contains("receive FILE ADDRESS LENGTH"));
+}
+
+TEST(CliOptions, MistakesExitTwoWithAReason) {
+    const std::pair<QStringList, const char*> cases[] = {
+        {{}, "no command"},
+        {{"frobnicate"}, "unknown command"},
+        {{"load"}, "'load' takes 1 argument"},
+        {{"load", "a", "b"}, "'load' takes 1 argument"},
+        {{"dload", "a"}, "'dload' takes 2 arguments"},
+        {{"receive", "f", "0"}, "'receive' takes 3 arguments"},
+        {{"term", "extra"}, "'term' takes 0 arguments"},
+        {{"-x", "term"}, "unknown option '-x'"},
+        {{"--port"}, "--port needs a device"},
+        {{"--flow", "sideways", "term"}, "unknown flow control 'sideways'"},
+        {{"--quiet=yes", "term"}, "takes no value"},
+        {{"load", ""}, "empty argument"},
+    };
+    for (const auto& [args, reason] : cases) {
+        auto r = parseCommandLine(args);
+        ASSERT_TRUE(std::holds_alternative<Usage>(r)) << args.join(' ').toStdString();
+        const Usage& u = std::get<Usage>(r);
+        EXPECT_EQ(u.exitStatus, 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(u.text.contains(reason)) << u.text.toStdString();
+    }
+}
+
+} // namespace
