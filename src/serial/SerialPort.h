@@ -63,6 +63,9 @@ public:
 
     // The device the port number maps to (or the --port override).
     virtual QString deviceName() const = 0;
+    // The device that replaces the port number's own for this session, empty
+    // when none does; the port status then names it instead of COMn.
+    virtual QString deviceOverride() const { return {}; }
 
 signals:
     // The receive event; see rThreshold.
@@ -70,6 +73,10 @@ signals:
     // The open device went away (adapter unplugged, peer hung up); the port is
     // closed by the time this is raised.
     void deviceLost(const QString& reason);
+    // A lost device is back at the same path and the port has been reopened
+    // with the settings in force. Whatever was running when it went away is
+    // not resumed.
+    void deviceRestored();
 };
 
 } // namespace kestrel

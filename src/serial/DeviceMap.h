@@ -1,0 +1,22 @@
+#pragma once
+// Which device a port number opens on this platform.
+//
+// Linux: COM1-COM4 are the on-board UARTs /dev/ttyS0-/dev/ttyS3, and COM5 and
+// above are USB adapters counted on from /dev/ttyUSB0 (COM5 = ttyUSB0, COM9 =
+// ttyUSB4, ...). Anything else (ttyACM, a pseudo-terminal, a symlink) is
+// reached with a device override (`--port DEVICE`). Windows: COMn.
+#include <QString>
+
+namespace kestrel {
+
+// Port numbers a user can choose: 1 to 255, as the classic control allowed.
+constexpr int FirstCommPort = 1;
+constexpr int LastCommPort = 255;
+
+bool isValidCommPort(int number);
+
+// The device path (or Windows port name) for a port number; empty when the
+// number is outside FirstCommPort..LastCommPort.
+QString deviceForCommPort(int number);
+
+} // namespace kestrel

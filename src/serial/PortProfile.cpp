@@ -1,0 +1,157 @@
+#include "PortProfile.h"
+
+#include "DeviceMap.h"
+#include "Host.h"
+#include "LineSettings.h"
+#include "Strings.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+namespace kestrel {
+
+namespace {
+
+const QString PortKey = QStringLiteral("Config/CommPort");
+const QString SettingsKey = QStringLiteral("Config/CommSettings");
+const QString AbsentSettings = QStringLiteral("Not Found");
+const QString DefaultSettings = QStringLiteral("9600,n,8,1");
+constexpr int DefaultPort = 2;
+constexpr int DialogPorts = 8;
+
+// An unquoted "9600,n,8,1" typed into the settings file by hand reads back as
+// a list; it is still the one text.
+QString storedText(const QVariant& value) {
+    if (value.typeId() == QMetaType::QStringList) return value.toStringList().join(u',');
+    return value.toString();
+}
+
+// The number at the start of the text, read the way atoi reads it, saturated
+// to the signed 32-bit range.
+qint32 leadingDecimal(const QString& text) {
+    const long value = std::strtol(text.toLatin1().constData(), nullptr, 10);
+    return static_cast<qint32>(std::clamp<long>(value, std::numeric_limits<qint32>::min(),
+                                                std::numeric_limits<qint32>::max()));
+}
+
+bool inRange(int index, int count) {
+    return index >= 0 && index < count;
+}
+
+// Applies the dialog's choice to the closed port. Returns an explanation when
+// the port refuses any of it; the values in force are then put back.
+QString applyChoice(SerialPort& port, const PortDialogFields& chosen) {
+    const QString oldSettings = port.settings();
+    const int oldFlow = port.handshaking();
+    const int oldPort = port.commPort();
+    const QString text = settingsTextFromFields(chosen, oldSettings);
+
+    QString refusal;
+    if (!port.setSettings(text))
+        refusal = QStringLiteral("The comms port does not accept the settings %1.").arg(text);
+    else if (chosen.flowIndex >= 0 && !port.setHandshaking(chosen.flowIndex))
+        refusal = QStringLiteral("The comms port does not accept that flow control choice.");
+    else if (chosen.portIndex >= 0 && !port.setCommPort(chosen.portIndex + 1))
+        refusal = QStringLiteral("The comms port COM%1 cannot be used.").arg(chosen.portIndex + 1);
+    if (refusal.isEmpty()) return {};
+
+    port.setSettings(oldSettings);
+    port.setHandshaking(oldFlow);
+    port.setCommPort(oldPort);
+    return refusal + QStringLiteral("\nNothing was stored, and the port stays closed.");
+}
+
+} // namespace
+
+bool openPortFromProfile(SerialPort& port, QSettings& store, Host& host) {
+    bool isNumber = false;
+    const int number = store.value(PortKey, 0).toInt(&isNumber);
+    if (!isNumber || !isValidCommPort(number) || !port.setCommPort(number)) {
+        host.messageBox(strings::text(strings::NoCommsParameters));
+        store.setValue(PortKey, DefaultPort);
+        port.setCommPort(DefaultPort);
+    }
+
+    const QString text = storedText(store.value(SettingsKey, AbsentSettings));
+    if (text == AbsentSettings || !port.setSettings(text)) {
+        store.setValue(SettingsKey, DefaultSettings);
+        port.setSettings(DefaultSettings);
+    }
+
+    port.setRThreshold(1);
+    port.setPortOpen(true);
+    showPortStatus(port, host);
+    return port.portOpen();
+}
+
+QString portStatusText(const SerialPort& port) {
+    const QString device = port.deviceOverride();
+    const QString name = device.isEmpty() ? QStringLiteral("COM%1").arg(port.commPort()) : device;
+    return name + u':' + port.settings();
+}
+
+void showPortStatus(const SerialPort& port, Host& host) {
+    host.setField(FieldPort, portStatusText(port));
+}
+
+PortDialogFields fieldsFromPort(const SerialPort& port) {
+    PortDialogFields fields;
+    const QString text = port.settings();
+    const qsizetype comma = text.indexOf(u',');
+    if (comma >= 0) fields.baudText = text.left(comma);
+    fields.flowIndex = port.handshaking();
+    if (inRange(port.commPort() - 1, DialogPorts)) fields.portIndex = port.commPort() - 1;
+
+    if (const auto line = LineSettings::parse(text)) {
+        using P = LineSettings::Parity;
+        if (line->parity == P::None || line->parity == P::Odd || line->parity == P::Even)
+            fields.parityIndex = static_cast<int>(line->parity);
+        if (line->dataBits == 7 || line->dataBits == 8) fields.dataBitsIndex = line->dataBits - 7;
+        if (line->stopBits == LineSettings::StopBits::One) fields.stopBitsIndex = 0;
+        if (line->stopBits == LineSettings::StopBits::Two) fields.stopBitsIndex = 1;
+    }
+    return fields;
+}
+
+QString settingsTextFromFields(const PortDialogFields& fields, const QString& inForce) {
+    const LineSettings kept = LineSettings::parse(inForce).value_or(LineSettings{});
+    const QChar parity = inRange(fields.parityIndex, 3)
+                             ? QChar(u"NOE"[fields.parityIndex])
+                             : LineSettings::parityLetter(kept.parity, true);
+    const int dataBits =
+        inRange(fields.dataBitsIndex, 2) ? fields.dataBitsIndex + 7 : kept.dataBits;
+    const QString stopBits = inRange(fields.stopBitsIndex, 2)
+                                 ? QString::number(fields.stopBitsIndex + 1)
+                                 : LineSettings::stopBitsText(kept.stopBits);
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(leadingDecimal(fields.baudText))
+        .arg(parity)
+        .arg(dataBits)
+        .arg(stopBits);
+}
+
+void editPortSettings(SerialPort& port, QSettings& store, Host& host,
+                      const PortDialogRunner& runDialog) {
+    if (const auto chosen = runDialog(fieldsFromPort(port))) {
+        if (port.portOpen()) port.setPortOpen(false);
+        if (const QString refusal = applyChoice(port, *chosen); !refusal.isEmpty()) {
+            host.messageBox(refusal);
+        } else {
+            store.setValue(PortKey, port.commPort());
+            store.setValue(SettingsKey, port.settings());
+            store.sync();
+            if (!port.setPortOpen(true)) {
+                QString message = strings::text(strings::PortSettingsRefused);
+                if (!port.lastError().isEmpty())
+                    message += QStringLiteral("\n\n") + port.lastError();
+                host.messageBox(message);
+            }
+        }
+    }
+    showPortStatus(port, host);
+}
+
+} // namespace kestrel

@@ -1,0 +1,342 @@
+#include "QtSerialPortComponent.h"
+
+#include "DeviceMap.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QThread>
+
+#include <limits>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
+namespace kestrel {
+
+namespace {
+
+QSerialPort::Parity toQt(LineSettings::Parity parity) {
+    switch (parity) {
+    case LineSettings::Parity::None:
+        return QSerialPort::NoParity;
+    case LineSettings::Parity::Odd:
+        return QSerialPort::OddParity;
+    case LineSettings::Parity::Even:
+        return QSerialPort::EvenParity;
+    case LineSettings::Parity::Mark:
+        return QSerialPort::MarkParity;
+    case LineSettings::Parity::Space:
+        return QSerialPort::SpaceParity;
+    }
+    return QSerialPort::NoParity;
+}
+
+QSerialPort::StopBits toQt(LineSettings::StopBits stopBits) {
+    switch (stopBits) {
+    case LineSettings::StopBits::One:
+        return QSerialPort::OneStop;
+    case LineSettings::StopBits::OneAndHalf:
+        return QSerialPort::OneAndHalfStop;
+    case LineSettings::StopBits::Two:
+        return QSerialPort::TwoStop;
+    }
+    return QSerialPort::OneStop;
+}
+
+QSerialPort::FlowControl toQtFlow(int handshaking) {
+    switch (handshaking) {
+    case SerialPort::XonXoff:
+        return QSerialPort::SoftwareControl;
+    case SerialPort::RtsCts:
+    case SerialPort::RtsCtsXonXoff:
+        return QSerialPort::HardwareControl;
+    default:
+        return QSerialPort::NoFlowControl;
+    }
+}
+
+int clampToInt(qint64 n) {
+    return static_cast<int>(qMin<qint64>(n, std::numeric_limits<int>::max()));
+}
+
+// Lower latency on real UARTs (the driver hands received bytes on at once
+// instead of batching them); pseudo-terminals and most USB adapters refuse,
+// which is harmless.
+void requestLowLatency([[maybe_unused]] qintptr handle) {
+#ifdef Q_OS_LINUX
+    serial_struct info{};
+    if (::ioctl(static_cast<int>(handle), TIOCGSERIAL, &info) != 0) return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    ::ioctl(static_cast<int>(handle), TIOCSSERIAL, &info);
+#endif
+}
+
+} // namespace
+
+QtSerialPortComponent::QtSerialPortComponent(QObject* parent) : SerialPort(parent) {
+    connect(&serial_, &QSerialPort::readyRead, this, [this] {
+        if (rThreshold_ > 0) queueCommEvent();
+    });
+    connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPortComponent::onError);
+    reconnect_.setInterval(1000);
+    connect(&reconnect_, &QTimer::timeout, this, &QtSerialPortComponent::lookForDevice);
+}
+
+QtSerialPortComponent::~QtSerialPortComponent() {
+    serial_.disconnect(this);
+    if (serial_.isOpen()) serial_.close();
+}
+
+bool QtSerialPortComponent::setCommPort(int number) {
+    if (!isValidCommPort(number) || portOpen()) return false;
+    commPort_ = number;
+    return true;
+}
+
+bool QtSerialPortComponent::setSettings(const QString& text) {
+    const auto line = LineSettings::parse(text);
+    if (!line) return false;
+#ifndef Q_OS_WIN
+    if (line->stopBits == LineSettings::StopBits::OneAndHalf) return false;
+#endif
+    if (serial_.isOpen() && !applyLine(*line)) {
+        applyLine(line_);
+        return false;
+    }
+    line_ = *line;
+    settingsText_ = text;
+    return true;
+}
+
+bool QtSerialPortComponent::applyLine(const LineSettings& line) {
+    return serial_.setBaudRate(line.speed) && serial_.setParity(toQt(line.parity)) &&
+           serial_.setDataBits(static_cast<QSerialPort::DataBits>(line.dataBits)) &&
+           serial_.setStopBits(toQt(line.stopBits));
+}
+
+bool QtSerialPortComponent::setHandshaking(int mode) {
+    if (mode < NoHandshake || mode > RtsCtsXonXoff) return false;
+    if (serial_.isOpen() && !serial_.setFlowControl(toQtFlow(mode))) {
+        serial_.setFlowControl(toQtFlow(handshaking_));
+        return false;
+    }
+    handshaking_ = mode;
+    return true;
+}
+
+bool QtSerialPortComponent::portOpen() const {
+    return serial_.isOpen() && !lost_;
+}
+
+bool QtSerialPortComponent::setPortOpen(bool open) {
+    reconnect_.stop();
+    if (lost_ || (!open && serial_.isOpen())) serial_.close();
+    lost_ = false;
+    if (!open) return true;
+    return serial_.isOpen() || openDevice();
+}
+
+bool QtSerialPortComponent::openDevice() {
+    const QString path = deviceName();
+    if (path.isEmpty()) {
+        lastError_ = tr("There is no device for port COM%1").arg(commPort_);
+        return false;
+    }
+    if (!QFileInfo::exists(path)) {
+        lastError_ = tr("No such device: %1").arg(path);
+        return false;
+    }
+    serial_.setPortName(path);
+    applyLine(line_);
+    serial_.setFlowControl(toQtFlow(handshaking_));
+    if (!serial_.open(QIODevice::ReadWrite)) {
+        lastError_ = describeOpenFailure(path);
+        serial_.clearError();
+        return false;
+    }
+    requestLowLatency(serial_.handle());
+    lastError_.clear();
+    commEvent_ = 0;
+    return true;
+}
+
+QString QtSerialPortComponent::describeOpenFailure(const QString& path) const {
+    switch (serial_.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return tr("No such device: %1").arg(path);
+    case QSerialPort::PermissionError:
+    case QSerialPort::OpenError:
+#ifdef Q_OS_UNIX
+        // Qt reports a lock held by another program and a device we may not
+        // open alike; the device's own permissions tell them apart.
+        if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+            return permissionDeniedReason(path);
+#endif
+        return tr("Device busy: %1 is in use or locked by another program").arg(path);
+    case QSerialPort::UnsupportedOperationError:
+        return tr("%1 does not take the settings %2").arg(path, settingsText_);
+    default:
+        return tr("%1 could not be opened: %2").arg(path, serial_.errorString());
+    }
+}
+
+QString QtSerialPortComponent::permissionDeniedReason(const QString& path) {
+#ifdef Q_OS_UNIX
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0 && (info.st_mode & S_IRWXG) &&
+        info.st_gid != 0) {
+        if (const group* owner = ::getgrgid(info.st_gid))
+            return tr("Permission denied: add yourself to the group '%1'")
+                .arg(QString::fromLocal8Bit(owner->gr_name));
+    }
+#endif
+    return tr("Permission denied: you may not read and write %1").arg(path);
+}
+
+void QtSerialPortComponent::setRThreshold(int threshold) {
+    const bool wasOn = rThreshold_ > 0;
+    rThreshold_ = threshold;
+    if (!wasOn && threshold > 0 && portOpen()) queueCommEvent();
+}
+
+void QtSerialPortComponent::queueCommEvent() {
+    if (commQueued_) return;
+    commQueued_ = true;
+    QMetaObject::invokeMethod(this, &QtSerialPortComponent::deliverCommEvent, Qt::QueuedConnection);
+}
+
+void QtSerialPortComponent::deliverCommEvent() {
+    commQueued_ = false;
+    if (rThreshold_ <= 0 || inBufferCount() < rThreshold_) return;
+    commEvent_ = DataReceived;
+    emit onComm();
+}
+
+// Bytes can sit in the kernel before Qt's read notifier has run (a transfer
+// that holds the thread never lets it run); fetch them without waiting.
+void QtSerialPortComponent::pullFromDevice() {
+    if (portOpen()) serial_.waitForReadyRead(0);
+}
+
+int QtSerialPortComponent::inBufferCount() {
+    pullFromDevice();
+    return portOpen() ? clampToInt(serial_.bytesAvailable()) : 0;
+}
+
+QByteArray QtSerialPortComponent::input() {
+    pullFromDevice();
+    if (!portOpen()) return {};
+    return inputLen_ > 0 ? serial_.read(inputLen_) : serial_.readAll();
+}
+
+qint64 QtSerialPortComponent::writeNow(const char* data, qint64 size) {
+#ifdef Q_OS_UNIX
+    // Straight to the device while nothing older waits in Qt's buffer, so a
+    // frame goes out now and not when the event loop next runs.
+    if (serial_.bytesToWrite() == 0) {
+        ssize_t n;
+        do
+            n = ::write(static_cast<int>(serial_.handle()), data, static_cast<size_t>(size));
+        while (n < 0 && errno == EINTR);
+        if (n >= 0) return n;
+        if (errno == EAGAIN) return 0;
+        noticeLoss(QString::fromLocal8Bit(strerror(errno)));
+        return -1;
+    }
+#else
+    Q_UNUSED(data)
+    Q_UNUSED(size)
+#endif
+    return 0;
+}
+
+bool QtSerialPortComponent::output(const QByteArray& bytes) {
+    if (!portOpen() || bytes.isEmpty()) return true;
+    const qint64 sent = writeNow(bytes.constData(), bytes.size());
+    if (sent < 0) return false;
+    if (sent == bytes.size()) return true;
+    const qint64 rest = bytes.size() - sent;
+    if (serial_.write(bytes.constData() + sent, rest) != rest) {
+        lastError_ = serial_.errorString();
+        return false;
+    }
+#ifndef Q_OS_UNIX
+    serial_.flush();
+#endif
+    return true;
+}
+
+int QtSerialPortComponent::outBufferCount() {
+    if (!portOpen()) return 0;
+    if (serial_.bytesToWrite() > 0) serial_.waitForBytesWritten(0);
+    return portOpen() ? clampToInt(serial_.bytesToWrite()) : 0;
+}
+
+bool QtSerialPortComponent::waitForOutput(int msecs) {
+    QDeadlineTimer deadline(msecs);
+    while (portOpen() && serial_.bytesToWrite() > 0 && !deadline.hasExpired())
+        serial_.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
+    return outBufferCount() == 0;
+}
+
+bool QtSerialPortComponent::waitForInput(int msecs) {
+    QDeadlineTimer deadline(msecs);
+    if (inBufferCount() > 0) return true;
+    if (portOpen()) serial_.waitForReadyRead(msecs);
+    if (portOpen() && serial_.bytesAvailable() > 0) return true;
+    // A closed or failing port has nothing to wait for, but the caller counts
+    // on the time passing rather than looping straight back.
+    const qint64 left = deadline.remainingTime();
+    if (left > 0) QThread::msleep(static_cast<unsigned long>(left));
+    return false;
+}
+
+QString QtSerialPortComponent::deviceName() const {
+    return deviceOverride_.isEmpty() ? deviceForCommPort(commPort_) : deviceOverride_;
+}
+
+void QtSerialPortComponent::onError(QSerialPort::SerialPortError error) {
+    switch (error) {
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+        if (serial_.isOpen()) noticeLoss(serial_.errorString());
+        break;
+    default:
+        break;
+    }
+}
+
+// Called from inside QSerialPort's own handlers, where closing it is unsafe:
+// the port reads as closed from here on and the real close follows from the
+// event loop.
+void QtSerialPortComponent::noticeLoss(const QString& reason) {
+    if (lost_) return;
+    lost_ = true;
+    lastError_ = tr("The device %1 went away: %2").arg(deviceName(), reason);
+    QMetaObject::invokeMethod(this, &QtSerialPortComponent::finishLoss, Qt::QueuedConnection);
+}
+
+void QtSerialPortComponent::finishLoss() {
+    if (!lost_) return; // opened or closed by hand meanwhile
+    serial_.close();
+    lost_ = false;
+    reconnect_.start();
+    emit deviceLost(lastError_);
+}
+
+void QtSerialPortComponent::lookForDevice() {
+    if (!QFileInfo::exists(deviceName()) || !openDevice()) return;
+    reconnect_.stop();
+    emit deviceRestored();
+}
+
+} // namespace kestrel
