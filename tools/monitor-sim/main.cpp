@@ -1,0 +1,104 @@
+// kestrel-monitor-sim: behaves on a pseudo-terminal as the console's resident
+// monitor does towards Kestrel, so the terminal can be tried and tested
+// without a console.
+#include "Session.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr const char* usage = R"(Usage: kestrel-monitor-sim [options]
+
+Opens a pseudo-terminal pair and answers on it as the console's resident
+monitor: echo and the ">>" prompt, "bwr" binary write, "brd" binary read,
+"sr REGISTER HEX" and "dr". The first line on stdout is the device to open
+in Kestrel. Stops on SIGTERM, SIGINT or SIGHUP; SIGUSR1 writes the report.
+
+Options:
+  --link PATH          also make PATH a symlink to the device
+  --relink             after a hangup open a new device at --link PATH
+  --report FILE        write the memory and register report to FILE on
+                       SIGUSR1 and at exit
+  --transcript FILE    record every byte in and out in FILE
+  --baud N             pace both directions at N baud (10 bits a byte)
+  --block-timeout MS   drop a header or frame after MS ms of silence (3000)
+  --refuse-frame N     answer frame N (1-based, counted over the run) with a
+                       refusal; may be given more than once
+  --no-end-binary      answer 0x03 with the prompt only, without "end binary"
+  --stall-after N      after N acknowledged frames answer nothing at all
+  --garbage-prompt     send noise in place of "binary"
+  --hangup-after N     close the device after N received bytes
+  --help               show this text
+)";
+
+bool parseNumber(std::string_view text, std::uint64_t& value) {
+    const auto* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return result.ec == std::errc() && result.ptr == end;
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "kestrel-monitor-sim: %s\n(--help shows the options)\n", message.c_str());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    kestrel::sim::Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view name = argv[i];
+        std::string_view value;
+        bool hasValue = false;
+        if (const auto equals = name.find('='); equals != std::string_view::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+            hasValue = true;
+        }
+        const auto takeValue = [&]() -> bool {
+            if (hasValue) return true;
+            if (i + 1 >= argc) return false;
+            value = argv[++i];
+            return true;
+        };
+        const auto takeNumber = [&](std::uint64_t& number) {
+            return takeValue() && parseNumber(value, number);
+        };
+        std::uint64_t number = 0;
+        if (name == "--help" || name == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        } else if (name == "--link" && takeValue()) {
+            options.link = value;
+        } else if (name == "--relink") {
+            options.relink = true;
+        } else if (name == "--report" && takeValue()) {
+            options.report = value;
+        } else if (name == "--transcript" && takeValue()) {
+            options.transcript = value;
+        } else if (name == "--baud" && takeNumber(number) && number > 0 && number <= 100'000'000) {
+            options.baud = static_cast<std::uint32_t>(number);
+        } else if (name == "--block-timeout" && takeNumber(number)) {
+            options.blockTimeout = std::chrono::milliseconds(number);
+        } else if (name == "--refuse-frame" && takeNumber(number) && number > 0) {
+            options.faults.refusedFrames.insert(number);
+        } else if (name == "--no-end-binary") {
+            options.faults.noEndBinary = true;
+        } else if (name == "--stall-after" && takeNumber(number)) {
+            options.faults.stallAfter = number;
+        } else if (name == "--garbage-prompt") {
+            options.faults.garbagePrompt = true;
+        } else if (name == "--hangup-after" && takeNumber(number) && number > 0) {
+            options.hangupAfter = number;
+        } else {
+            return fail("bad option or value: " + std::string(name) +
+                        (value.empty() ? "" : " " + std::string(value)));
+        }
+    }
+    if (options.relink && options.link.empty()) return fail("--relink needs --link");
+    return kestrel::sim::Session(std::move(options)).run();
+}
