@@ -1,0 +1,163 @@
+#include "ExeFiles.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace kestrel::test {
+
+void putLe16(QByteArray& bytes, int offset, quint16 value) {
+    bytes[offset] = static_cast<char>(value & 0xff);
+    bytes[offset + 1] = static_cast<char>(value >> 8);
+}
+
+void putLe32(QByteArray& bytes, int offset, quint32 value) {
+    putLe16(bytes, offset, static_cast<quint16>(value & 0xffff));
+    putLe16(bytes, offset + 2, static_cast<quint16>(value >> 16));
+}
+
+QByteArray makePsExe(const PsExeSpec& spec) {
+    QByteArray file(2048, '\0');
+    file.replace(0, 8, "PS-X EXE");
+    putLe32(file, 16, spec.pc);
+    putLe32(file, 20, spec.gp);
+    putLe32(file, 24, spec.address);
+    putLe32(file, 28, spec.size.value_or(static_cast<quint32>(spec.image.size())));
+    putLe32(file, 48, spec.stackBase);
+    putLe32(file, 52, spec.stackSize);
+    return file + spec.image;
+}
+
+QByteArray makeAOut(const AOutSpec& spec) {
+    const int count = static_cast<int>(spec.sections.size());
+    QByteArray file(20 + 56 + 40 * count, '\0');
+    putLe16(file, 0, 0x0162);
+    putLe16(file, 2, spec.sectionCount.value_or(static_cast<quint16>(count)));
+    putLe16(file, 16, spec.optionalHeaderSize);
+    putLe16(file, 18, spec.flags);
+    putLe16(file, 20, 0x0107);
+    putLe32(file, 20 + 16, spec.entry);
+    putLe32(file, 20 + 52, spec.gp);
+    for (int i = 0; i < count; ++i) {
+        const SectionSpec& s = spec.sections[i];
+        const int record = 76 + 40 * i;
+        file.replace(record, s.name.size(), s.name);
+        putLe32(file, record + 8, s.address);
+        putLe32(file, record + 12, s.address);
+        putLe32(file, record + 16, s.size.value_or(static_cast<quint32>(s.data.size())));
+        quint32 offset = s.rawOffset.value_or(0);
+        if (!s.data.isEmpty() && !s.rawOffset) {
+            offset = static_cast<quint32>(file.size());
+            file += s.data;
+        }
+        putLe32(file, record + 20, offset);
+        putLe32(file, record + 36, s.flags);
+    }
+    return file;
+}
+
+QByteArray pattern(int length, int seed) {
+    QByteArray bytes(length, '\0');
+    quint32 state = 0x9e3779b9u * static_cast<quint32>(seed);
+    for (char& c : bytes) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(bytes);
+    return path;
+}
+
+QString fixturePath(const QString& name) {
+    return QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/") + name;
+}
+
+QByteArray readWhole(const QString& path) {
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    return file.readAll();
+}
+
+FakeMonitor::FakeMonitor(FakeSerialPort& port) : port_(port) {
+    port_.responder = [this](const QByteArray& w) {
+        onWrite(w);
+        if (afterWrite) afterWrite(w);
+    };
+}
+
+void FakeMonitor::onWrite(const QByteArray& w) {
+    switch (state_) {
+    case State::Idle:
+        if (w == "bwr\r" && answerPrompt) {
+            port_.deliver("bwr\r\nbinary\r\n");
+            conversations.append(Conversation{});
+            header_.clear();
+            state_ = State::Header;
+        } else if (w == "\x03") {
+            ++closingEnds;
+            if (answerEndBinary) port_.deliver("end binary\r\n>>");
+        } else {
+            if (w == "s" && (typed.isEmpty() || typed.endsWith('\r')))
+                waitingAtCommandStart.append(port_.inBufferCount());
+            typed += w;
+            port_.deliver(w == "\r" ? QByteArray("\r\n>>") : w);
+        }
+        break;
+    case State::Header:
+        header_ += w;
+        if (header_.size() == 9) {
+            const auto be32 = [&](int at) {
+                quint32 v = 0;
+                for (int i = 0; i < 4; ++i)
+                    v = v << 8 | static_cast<quint8>(header_[at + i]);
+                return v;
+            };
+            EXPECT_EQ(header_[0], '\x01');
+            conversations.last().address = be32(1);
+            conversations.last().size = be32(5);
+            state_ = State::Frames;
+        }
+        break;
+    case State::Frames:
+        if (w == "\x02") {
+            state_ = State::Block;
+        } else if (w == "\x03") {
+            conversations.last().closed = true;
+            state_ = State::Idle;
+            if (answerEndBinary) port_.deliver("end binary\r\n>>");
+        } else {
+            ADD_FAILURE() << "unexpected write in a binary write: " << w.toHex().toStdString();
+        }
+        break;
+    case State::Block:
+        EXPECT_EQ(w.size(), 2048);
+        block_ = w;
+        state_ = State::Checksum;
+        break;
+    case State::Checksum: {
+        quint8 sum = 0;
+        for (char c : block_)
+            sum = static_cast<quint8>(sum + static_cast<quint8>(c));
+        EXPECT_EQ(w.size(), 1);
+        const bool good = sum == static_cast<quint8>(w[0]) && !refusedFrames.contains(frames);
+        Conversation& c = conversations.last();
+        if (good) {
+            const qint64 room = qint64(c.size) - c.memory.size();
+            c.memory += block_.left(static_cast<qsizetype>(qBound(qint64(0), room, qint64(2048))));
+        }
+        ++c.frames;
+        ++frames;
+        port_.deliver(good ? "Y" : "N");
+        state_ = State::Frames;
+        break;
+    }
+    }
+}
+
+} // namespace kestrel::test

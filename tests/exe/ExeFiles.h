@@ -1,0 +1,95 @@
+#pragma once
+// Small executable files made in memory for the loader tests, and a scripted
+// monitor that holds the binary-write conversation on a FakeSerialPort.
+#include "FakeSerialPort.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <optional>
+
+namespace kestrel::test {
+
+void putLe16(QByteArray& bytes, int offset, quint16 value);
+void putLe32(QByteArray& bytes, int offset, quint32 value);
+
+struct PsExeSpec {
+    quint32 pc = 0x80010000;
+    quint32 gp = 0;
+    quint32 address = 0x80010000;
+    std::optional<quint32> size; // the image's length when not given
+    quint32 stackBase = 0;
+    quint32 stackSize = 0;
+    QByteArray image;
+};
+// The 2048-byte header followed by the image.
+QByteArray makePsExe(const PsExeSpec& spec);
+
+struct SectionSpec {
+    QByteArray name; // up to 8 bytes, NUL-padded in the record
+    quint32 flags = 0;
+    quint32 address = 0;
+    QByteArray data;                  // placed after the headers, in order
+    std::optional<quint32> size;      // data's length when not given
+    std::optional<quint32> rawOffset; // where the data went, when not given
+};
+
+struct AOutSpec {
+    quint16 optionalHeaderSize = 56;
+    quint16 flags = 0x0107;
+    quint32 entry = 0x80010000;
+    quint32 gp = 0;
+    QList<SectionSpec> sections;
+    std::optional<quint16> sectionCount; // the table's length when not given
+};
+// File header, optional header, section table, then the section data.
+QByteArray makeAOut(const AOutSpec& spec);
+
+// A pseudo-random but repeatable byte pattern.
+QByteArray pattern(int length, int seed = 1);
+
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes);
+QString fixturePath(const QString& name);
+QByteArray readWhole(const QString& path);
+
+// Answers like the console's monitor: the binary-write prompt after "bwr\r",
+// "Y" after every frame with a good checksum, "end binary" after 0x03, and an
+// echo of anything typed. What was written is kept per conversation.
+class FakeMonitor {
+public:
+    explicit FakeMonitor(FakeSerialPort& port);
+
+    struct Conversation {
+        quint32 address = 0;
+        quint32 size = 0;
+        QByteArray memory; // frame data as the monitor would store it
+        int frames = 0;
+        bool closed = false;
+    };
+
+    bool answerPrompt = true;
+    bool answerEndBinary = true;
+    // Frames (counted over the whole run, from 0) answered with "N".
+    QList<int> refusedFrames;
+
+    QList<Conversation> conversations;
+    int frames = 0;                   // over the whole run
+    int closingEnds = 0;              // 0x03 outside a conversation
+    QByteArray typed;                 // everything outside the conversations
+    QList<int> waitingAtCommandStart; // bytes waiting when each "sr" began
+    // Runs after the monitor has handled each write.
+    std::function<void(const QByteArray&)> afterWrite;
+
+private:
+    void onWrite(const QByteArray& w);
+
+    enum class State { Idle, Header, Frames, Block, Checksum };
+    FakeSerialPort& port_;
+    State state_ = State::Idle;
+    QByteArray header_;
+    QByteArray block_;
+};
+
+} // namespace kestrel::test
