@@ -146,12 +146,17 @@ AutoRunResult AutoRunner::runAutoFile(const QString& path, TransferHold hold) {
                 }
                 if (filled == 0) break; // the file has shrunk since it was opened
             }
-            const char byte = chunk[next++];
+            // Nothing between two line ends can press Stop, so the ordinary
+            // bytes up to the next line end are taken in one piece.
+            const char* begin = chunk.data() + next;
+            const char* lineEnd =
+                std::find_if(begin, static_cast<const char*>(chunk.data() + filled), isLineEnd);
+            line.append(begin, lineEnd - begin);
+            next += lineEnd - begin;
+            remaining -= lineEnd - begin;
+            if (next == filled) continue;
+            ++next;
             --remaining;
-            if (!isLineEnd(byte)) {
-                line.append(byte);
-                continue;
-            }
             const auto local = executeAutoLine(link_, std::exchange(line, QByteArray()));
             if (local && local->transfer && *local->transfer != TransferOutcome::Completed)
                 ++result.failedTransfers;
