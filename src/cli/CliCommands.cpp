@@ -1,0 +1,188 @@
+#include "CliCommands.h"
+
+#include "AutoFile.h"
+#include "CliHost.h"
+#include "ConsoleIo.h"
+#include "DataDownload.h"
+#include "LocalCommand.h"
+#include "MonitorLink.h"
+#include "NumberText.h"
+#include "ReceiveFile.h"
+#include "SerialPort.h"
+#include "TransferHold.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace kestrel::cli {
+
+namespace {
+
+int exitStatusFor(TransferOutcome outcome) {
+    switch (outcome) {
+    case TransferOutcome::Completed:
+        return ExitOk;
+    case TransferOutcome::Failed:
+    case TransferOutcome::Stopped:
+        return ExitTransferFailed;
+    case TransferOutcome::NotStarted:
+        return ExitUsage;
+    }
+    return ExitTransferFailed;
+}
+
+int load(Session& s, const QString& path) {
+    MonitorLink::Operation operation(s.link);
+    TransferHold hold(s.link);
+    const QByteArray name = QFile::encodeName(path);
+    const LocalCommandResult result = runLocalCommand(s.link, "load", name, name, name);
+    return exitStatusFor(result.transfer.value_or(TransferOutcome::NotStarted));
+}
+
+int dload(Session& s, const QString& path, const QString& addressText) {
+    MonitorLink::Operation operation(s.link);
+    TransferHold hold(s.link);
+    return exitStatusFor(downloadDataFile(s.link, path, parseHex32(addressText.toLatin1())));
+}
+
+int receive(Session& s, const QStringList& args) {
+    MonitorLink::Operation operation(s.link);
+    ReceiveCapture capture(s.link);
+    QEventLoop loop;
+    std::optional<TransferOutcome> finished;
+    capture.onFinished = [&](TransferOutcome outcome, quint32) {
+        finished = outcome;
+        loop.quit();
+    };
+    const ReceiveStart start = receiveDataFileCommand(s.link, capture, [&] {
+        return std::optional<ReceiveRequest>(ReceiveRequest{args[0], args[1], args[2]});
+    });
+    switch (start) {
+    case ReceiveStart::Capturing:
+        break;
+    case ReceiveStart::NoPrompt:
+        return ExitTransferFailed;
+    default:
+        return ExitUsage;
+    }
+    if (!finished) {
+        // Ends when the block is in the file, or when the line has been quiet.
+        QTimer quiet;
+        quiet.setSingleShot(true);
+        quiet.setInterval(ReceiveQuietMs);
+        QObject::connect(&quiet, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QObject::connect(&s.port, &SerialPort::onComm, &quiet, qOverload<>(&QTimer::start));
+        QObject::connect(&s.port, &SerialPort::deviceLost, &loop, &QEventLoop::quit);
+        quiet.start();
+        loop.exec();
+    }
+    if (!finished) {
+        const quint32 got = capture.received();
+        const quint32 wanted = capture.expected();
+        capture.stop();
+        s.host.note(
+            QStringLiteral("the line went quiet: %1 of %2 bytes arrived").arg(got).arg(wanted));
+        return ExitTransferFailed;
+    }
+    return exitStatusFor(*finished);
+}
+
+int autoFile(Session& s, const QString& path) {
+    MonitorLink::Operation operation(s.link);
+    AutoRunner runner(s.link);
+    const AutoRunResult result = runner.runAutoFile(path, TransferHold(s.link));
+    switch (result.end) {
+    case AutoRunResult::End::NotOpened:
+        return ExitUsage;
+    case AutoRunResult::End::Stopped:
+    case AutoRunResult::End::ReadError:
+        return ExitTransferFailed;
+    case AutoRunResult::End::Completed:
+        break;
+    }
+    return result.failedTransfers > 0 ? ExitTransferFailed : ExitOk;
+}
+
+// Reads what is waiting on standard input without blocking: the bytes, or an
+// empty array at its end.
+std::optional<QByteArray> readStdin() {
+    char buffer[4096];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n > 0) return QByteArray(buffer, n);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return std::nullopt;
+    return QByteArray();
+}
+
+} // namespace
+
+int runCommand(Session& s, const Options& o) {
+    const QStringList& a = o.arguments;
+    if (o.command == QLatin1String("load")) return load(s, a[0]);
+    if (o.command == QLatin1String("dload")) return dload(s, a[0], a[1]);
+    if (o.command == QLatin1String("receive")) return receive(s, a);
+    if (o.command == QLatin1String("auto")) return autoFile(s, a[0]);
+    return runTerminal(s);
+}
+
+int runTerminal(Session& s) {
+    QEventLoop loop;
+    int status = ExitOk;
+    QObject::connect(&s.port, &SerialPort::deviceLost, &loop, [&](const QString& reason) {
+        s.host.note(QStringLiteral("the device went away: %1").arg(reason));
+        status = ExitTransferFailed;
+        loop.quit();
+    });
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+
+    if (::isatty(STDIN_FILENO) == 1) {
+        s.host.note(
+            QStringLiteral("connected to %1; Ctrl-] ends the terminal").arg(s.port.deviceName()));
+        RawTerminal raw;
+        QObject::connect(&input, &QSocketNotifier::activated, &loop, [&] {
+            const auto bytes = readStdin();
+            if (!bytes) return;
+            if (bytes->isEmpty()) return loop.quit();
+            // Each key goes to the console as one byte, at the moment it is typed.
+            for (char c : *bytes) {
+                if (c == 0x1d) return loop.quit(); // Ctrl-]
+                MonitorLink::Operation keystroke(s.link);
+                s.link.sendText(QByteArray(1, c));
+            }
+        });
+        loop.exec();
+        return status;
+    }
+
+    // Piped: the monitor ends lines at CR, so newlines go out as CR.
+    QTimer quiet;
+    quiet.setSingleShot(true);
+    quiet.setInterval(PipeQuietMs);
+    QObject::connect(&quiet, &QTimer::timeout, &loop, &QEventLoop::quit);
+    bool inputEnded = false;
+    QObject::connect(&s.port, &SerialPort::onComm, &loop, [&] {
+        if (inputEnded) quiet.start();
+    });
+    QObject::connect(&input, &QSocketNotifier::activated, &loop, [&] {
+        const auto bytes = readStdin();
+        if (!bytes) return;
+        if (bytes->isEmpty()) {
+            input.setEnabled(false);
+            inputEnded = true;
+            quiet.start();
+            return;
+        }
+        QByteArray out = *bytes;
+        out.replace('\n', '\r');
+        MonitorLink::Operation operation(s.link);
+        s.link.sendText(out);
+    });
+    loop.exec();
+    return status;
+}
+
+} // namespace kestrel::cli

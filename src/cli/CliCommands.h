@@ -1,0 +1,32 @@
+#pragma once
+// The commands of kestrel-cli, each the same core code a window command runs
+// after its dialog or chooser.
+#include "CliOptions.h"
+
+namespace kestrel {
+class MonitorLink;
+class SerialPort;
+} // namespace kestrel
+
+namespace kestrel::cli {
+
+class CliHost;
+
+struct Session {
+    MonitorLink& link;
+    SerialPort& port;
+    CliHost& host;
+};
+
+// Runs options.command; returns the exit status.
+int runCommand(Session& session, const Options& options);
+// The interactive terminal (or, without a terminal on standard input, the
+// copy of standard input to the port and of the port to standard output).
+int runTerminal(Session& session);
+
+// How long the line must be quiet before `receive` gives up, and before the
+// piped terminal ends after its input has ended.
+inline constexpr int ReceiveQuietMs = 5000;
+inline constexpr int PipeQuietMs = 1000;
+
+} // namespace kestrel::cli

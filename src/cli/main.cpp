@@ -1,0 +1,84 @@
+// kestrel-cli: the window's conversation, transfers and interpreter for
+// scripts and build loops.
+#include "CliCommands.h"
+#include "CliHost.h"
+#include "CliOptions.h"
+#include "ConsoleIo.h"
+#include "DeviceMap.h"
+#include "LineSettings.h"
+#include "MonitorLink.h"
+#include "QtSerialPortComponent.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+
+#include <cstdio>
+
+using namespace kestrel;
+using namespace kestrel::cli;
+
+namespace {
+
+constexpr auto DefaultSettings = "9600,n,8,1";
+constexpr int DefaultCommPort = 2;
+
+// The window's stored port and line settings, read as data only; nothing is
+// written back.
+void applyStoredDefaults(QtSerialPortComponent& port, const Options& o) {
+    QSettings store(QStringLiteral("Tamsworth"), QStringLiteral("Kestrel"));
+    bool ok = false;
+    const int stored = store.value(QStringLiteral("Config/CommPort")).toInt(&ok);
+    port.setCommPort(ok && isValidCommPort(stored) ? stored : DefaultCommPort);
+    if (!o.port.isEmpty()) port.setDeviceOverride(o.port);
+    if (o.settings.isEmpty()) {
+        const QString text = store.value(QStringLiteral("Config/CommSettings")).toString();
+        if (text.isEmpty() || !port.setSettings(text))
+            port.setSettings(QString::fromLatin1(DefaultSettings));
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Tamsworth"));
+    QCoreApplication::setApplicationName(QStringLiteral("Kestrel"));
+
+    const ParseResult parsed = parseCommandLine(app.arguments().mid(1));
+    if (const auto* usage = std::get_if<Usage>(&parsed)) {
+        std::fputs(usage->text.toLocal8Bit().constData(), usage->exitStatus ? stderr : stdout);
+        return usage->exitStatus;
+    }
+    const Options& options = std::get<Options>(parsed);
+
+    CliHost host(stdout, stderr, !options.quiet);
+    QtSerialPortComponent port;
+    applyStoredDefaults(port, options);
+    if (!options.settings.isEmpty() && !port.setSettings(options.settings)) {
+        host.note(QStringLiteral("line settings '%1' refused (expected speed,parity,data,stop "
+                                 "such as 115200,n,8,1)")
+                      .arg(options.settings));
+        return ExitUsage;
+    }
+    port.setHandshaking(options.flow);
+    port.setRThreshold(1);
+    if (!port.setPortOpen(true)) {
+        host.note(QStringLiteral("cannot open %1: %2").arg(port.deviceName(), port.lastError()));
+        return ExitUsage;
+    }
+
+    MonitorLink link(port, host);
+    QObject::connect(&port, &SerialPort::onComm, [&link] { link.onCommEvent(); });
+    // Ctrl-C is the Stop button.
+    InterruptBridge interrupts([&link] { link.stopTransfer(); });
+
+    Session session{link, port, host};
+    int status = runCommand(session, options);
+    if (options.thenTerminal && options.command != QLatin1String("term") && !host.quitRequested() &&
+        port.portOpen()) {
+        const int termStatus = runTerminal(session);
+        if (status == ExitOk) status = termStatus;
+    }
+    port.setPortOpen(false);
+    return status;
+}
