@@ -162,6 +162,14 @@ bool QtSerialPortComponent::openDevice() {
         serial_.clearError();
         return false;
     }
+    // QSerialPort applies the settings while opening without checking that
+    // the device took them (a pseudo-terminal ignores parity and data bits);
+    // applied again on the open device, a refusal shows.
+    if (!applyLine(line_)) {
+        serial_.close();
+        lastError_ = tr("%1 does not take the settings %2").arg(path, settingsText_);
+        return false;
+    }
     requestLowLatency(serial_.handle());
     lastError_.clear();
     commEvent_ = 0;
@@ -191,8 +199,9 @@ QString QtSerialPortComponent::describeOpenFailure(const QString& path) const {
 QString QtSerialPortComponent::permissionDeniedReason(const QString& path) {
 #ifdef Q_OS_UNIX
     struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) == 0 && (info.st_mode & S_IRWXG) &&
-        info.st_gid != 0) {
+    const auto groupReadWrite = S_IRGRP | S_IWGRP;
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0 &&
+        (info.st_mode & groupReadWrite) == groupReadWrite && info.st_gid != 0) {
         if (const group* owner = ::getgrgid(info.st_gid))
             return tr("Permission denied: add yourself to the group '%1'")
                 .arg(QString::fromLocal8Bit(owner->gr_name));
