@@ -293,4 +293,36 @@ TEST(ExecutableFormat, RealToolOutput) {
     EXPECT_EQ(classifyExecutable(fixturePath("hello.c")), ExecutableFormat::NotExecutable);
 }
 
+// Cut and corrupted copies of a real file: the decoder reads only what it is
+// given and says which check failed, whatever the bytes claim.
+TEST(ExecutableFormat, HostileHeaderBytes) {
+    const QByteArray real = readWhole(fixturePath("hello-sdata.ecoff"));
+    QByteArray bytes;
+    quint32 state = 12345;
+    const auto next = [&] { return state = state * 1103515245u + 12345u; };
+    for (int round = 0; round < 3000; ++round) {
+        bytes = real.left(static_cast<qsizetype>(next() % 400));
+        for (int flips = next() % 4; flips > 0 && !bytes.isEmpty(); --flips)
+            bytes[static_cast<qsizetype>(next() % bytes.size())] = static_cast<char>(next() >> 16);
+        AOutHeaders headers;
+        const auto error = decodeAOutHeaders(bytes, headers);
+        if (bytes.size() < 20) {
+            EXPECT_EQ(error, HeaderError::AOutFileHeaderRead);
+            continue;
+        }
+        const auto file = decodeAOutFileHeader(bytes);
+        const qsizetype needed = 76 + 40 * qsizetype(file->sectionCount);
+        if (!error) {
+            ASSERT_GE(bytes.size(), needed);
+            ASSERT_EQ(headers.sections.count(), file->sectionCount);
+            for (int i = 0; i < headers.sections.count(); ++i)
+                EXPECT_EQ(headers.sections.at(i).name.size() <= 8, true);
+        } else if (*error == HeaderError::AOutSectionsRead) {
+            EXPECT_LT(bytes.size(), needed);
+        }
+        classifyExecutableBytes(bytes.left(8));
+        decodePsExeHeader(bytes);
+    }
+}
+
 } // namespace
