@@ -49,6 +49,14 @@ void CliHost::appendToTerminal(const QByteArray& chunk) {
     clearProgress();
     std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), out_);
     std::fflush(out_);
+    lastOut_ = text.back();
+}
+
+void CliHost::endOpenLine() {
+    if (lastOut_ == '\n') return;
+    std::fputs(outIsTerminal_ ? "\r\n" : "\n", out_);
+    std::fflush(out_);
+    lastOut_ = '\n';
 }
 
 void CliHost::clearTerminal() {

@@ -32,6 +32,9 @@ public:
     bool quitRequested() const { return quitRequested_; }
     // Writes a note of the program's own on standard error ("kestrel-cli: ...").
     void note(const QString& text);
+    // Ends a line the program's output left open ("Registers set: ..." has no
+    // line end of its own), so the shell prompt starts on a line of its own.
+    void endOpenLine();
     // Message boxes shown so far (their count tells a script something went wrong).
     int messagesShown() const { return messages_; }
 
@@ -46,6 +49,7 @@ private:
     bool showProgress_;
     bool quitRequested_ = false;
     int messages_ = 0;
+    char lastOut_ = '\n';
 
     // Progress of the running piece of a transfer, read from the counter field.
     bool progressShown_ = false;

@@ -74,11 +74,13 @@ int main(int argc, char** argv) {
 
     Session session{link, port, host};
     int status = runCommand(session, options);
+    host.endOpenLine();
     if (options.thenTerminal && options.command != QLatin1String("term") && !host.quitRequested() &&
         port.portOpen()) {
         const int termStatus = runTerminal(session);
         if (status == ExitOk) status = termStatus;
     }
+    host.endOpenLine();
     port.setPortOpen(false);
     return status;
 }

@@ -1,0 +1,176 @@
+// kestrel-cli as a user runs it: a real process on a real pseudo-terminal with
+// the monitor simulator at the other end.
+#include "Simulator.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace kestrel::test;
+
+namespace {
+
+struct CliRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QString cliProgram() { return QStringLiteral(KESTREL_BINARY_DIR "/src/cli/kestrel-cli"); }
+
+CliRun runCli(const QStringList& args, const QByteArray& input = {},
+              const QString& workingDirectory = {}) {
+    QProcess p;
+    if (!workingDirectory.isEmpty()) p.setWorkingDirectory(workingDirectory);
+    p.start(cliProgram(), args);
+    EXPECT_TRUE(p.waitForStarted());
+    if (!input.isEmpty()) p.write(input);
+    p.closeWriteChannel();
+    EXPECT_TRUE(p.waitForFinished(30000)) << args.join(' ').toStdString();
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    QString write(const QString& name, const QByteArray& bytes) {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+        return path;
+    }
+    QTemporaryDir dir;
+};
+
+TEST_F(CliTest, DataDownloadPrintsWhatTheWindowWouldAndLandsExactly) {
+    Simulator sim;
+    const QString path = write("five.bin", QByteArray("\x01\x00\xff\x7fZ", 5));
+    const CliRun r = runCli({"-p", sim.devicePath(), "dload", path, "0x80010000"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "Sending: " + path.toUtf8() + ", Address:80010000, Length:5\n");
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    EXPECT_EQ(sim.memory(0x80010000, 5), QByteArray("\x01\x00\xff\x7fZ", 5));
+}
+
+TEST_F(CliTest, ExecutableLoadSetsRegisters) {
+    Simulator sim;
+    const QString exe = QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe");
+    const CliRun r = runCli({"--port", sim.devicePath(), "load", exe});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.startsWith("\n" + exe.toUtf8() + ": PSX-EXE format.\n")) << r.out.data();
+    EXPECT_TRUE(r.out.contains("Registers set:  PC-")) << r.out.data();
+    const auto regs = sim.registers();
+    EXPECT_NE(regs.at("epc"), 0u);
+    EXPECT_NE(regs.at("sp"), 0u);
+}
+
+TEST_F(CliTest, ExitStatusTellsWhatWentWrong) {
+    Simulator sim;
+    const QString data = write("data.bin", QByteArray(5000, 'd'));
+    const QString text = write("notes.txt", "just text\n");
+
+    CliRun r = runCli({"-p", sim.devicePath(), "load", text});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.out.contains(": Not a PlayStation executable - Use Download Datafile instead.\n"));
+
+    r = runCli({"-p", sim.devicePath(), "dload", dir.filePath("missing.bin"), "0"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.startsWith("kestrel-cli: Can't open file ")) << r.err.data();
+    EXPECT_TRUE(r.err.contains("error = 2")) << r.err.data();
+
+    r = runCli({"-p", dir.filePath("no-such-device"), "term"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains("cannot open")) << r.err.data();
+
+    r = runCli({"-p", sim.devicePath(), "-s", "fast,q,9,9", "term"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains("line settings 'fast,q,9,9' refused")) << r.err.data();
+
+    r = runCli({"dload", data});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains("'dload' takes 2 arguments")) << r.err.data();
+}
+
+TEST_F(CliTest, RefusedFrameExitsOne) {
+    Simulator sim({"--refuse-frame", "2"});
+    const QString data = write("data.bin", QByteArray(5000, 'd'));
+    const CliRun r = runCli({"-p", sim.devicePath(), "dload", data, "80010000"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("kestrel-cli: Upload of data failed.")) << r.err.data();
+}
+
+TEST_F(CliTest, NoPromptExitsOneAndSaysSoOnOneLine) {
+    Simulator sim({"--garbage-prompt"});
+    const QString data = write("data.bin", "abc");
+    const CliRun r = runCli({"-p", sim.devicePath(), "dload", data, "80010000"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("kestrel-cli: ERROR: No Binary Write Prompt!\n")) << r.err.data();
+    EXPECT_TRUE(
+        r.err.contains("kestrel-cli: Binary write timeout. You may need to reset your Yaroze.\n"))
+        << r.err.data();
+}
+
+TEST_F(CliTest, CtrlCStopsTheDownloadAndTheEndingStillRuns) {
+    // 9600 baud: each 2 KiB frame takes over two seconds on the line.
+    Simulator sim({"--baud", "9600"});
+    const QString data = write("big.bin", QByteArray(5 * 2048, 'b'));
+    QProcess p;
+    p.start(cliProgram(), {"-p", sim.devicePath(), "dload", data, "80010000"});
+    ASSERT_TRUE(p.waitForStarted());
+    QThread::msleep(1500);
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitCode(), 1);
+    const QByteArray out = p.readAllStandardOutput();
+    EXPECT_TRUE(out.contains("\n*** CURRENT FILE TRANSFER ABORTED ***\n")) << out.data();
+    const auto report = sim.report();
+    EXPECT_LT(report.counter("frames-acknowledged"), 5u);
+    EXPECT_EQ(report.counter("binary-writes"), 1u);
+    // The ending told the monitor the write is over: 0x03 went out.
+    EXPECT_TRUE(sim.transcript().received().endsWith("\x03\r")) << "0x03 and CR end the write";
+}
+
+TEST_F(CliTest, ReceiveWritesTheBlockIncludingZeroBytes) {
+    Simulator sim;
+    QByteArray block(3000, '\0');
+    for (int i = 0; i < block.size(); i += 3) block[i] = char(QRandomGenerator::global()->bounded(256));
+    const QString source = write("block.bin", block);
+    ASSERT_EQ(runCli({"-p", sim.devicePath(), "dload", source, "80020000"}).exitCode, 0);
+    const QString target = dir.filePath("back.bin");
+    const CliRun r = runCli({"-q", "-p", sim.devicePath(), "receive", target, "80020000", "bb8"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QFile f(target);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), block);
+}
+
+TEST_F(CliTest, AutoFileRunsConsoleLinesAndLocalCommands) {
+    Simulator sim;
+    // Auto-file lines are lower-cased, file names included: the data file is
+    // named relative to a working directory.
+    write("level.dat", "LEVEL");
+    const QString script = write("boot.sio", "ls\r\nlocal echo Hello From Auto\r\n"
+                                             "LOCAL DLOAD level.dat 0x80030000\r\n");
+    const CliRun r = runCli({"-p", sim.devicePath(), "auto", script}, {}, dir.path());
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("hello from auto\n")) << r.out.data();
+    EXPECT_EQ(sim.memory(0x80030000, 5), "LEVEL");
+    EXPECT_TRUE(sim.transcript().received().startsWith("ls\r"));
+}
+
+TEST_F(CliTest, TermWithoutTerminalCopiesLinesBothWays) {
+    Simulator sim;
+    const CliRun r = runCli({"-p", sim.devicePath(), "term"}, "sr epc 80010000\n");
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("sr epc 80010000\n")) << r.out.data();
+    EXPECT_EQ(sim.registers().at("epc"), 0x80010000u);
+}
+
+} // namespace
