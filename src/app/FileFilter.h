@@ -1,0 +1,12 @@
+#pragma once
+// The program's file-chooser filters are written the classic way, entries and
+// patterns separated by '|' ("All Files (*.*) | *.* ||"). Qt wants one
+// "Description (patterns)" string per entry, and on this platform "*.*" would
+// hide files without a dot, so it becomes "*".
+#include <QStringList>
+
+namespace kestrel {
+
+QStringList nameFiltersFromPatternList(const QString& filter);
+
+} // namespace kestrel

@@ -1,0 +1,528 @@
+#include "MainDialog.h"
+
+#include "AutoFile.h"
+#include "ControlIds.h"
+#include "DataDownload.h"
+#include "KeyTable.h"
+#include "LocalCommand.h"
+#include "PortProfile.h"
+#include "ReceiveFile.h"
+#include "SerialPort.h"
+#include "Strings.h"
+#include "TerminalView.h"
+#include "TransferHold.h"
+#include "UserDialogs.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+
+#include <algorithm>
+
+static void initialiseIconResource() {
+    Q_INIT_RESOURCE(kestrel);
+}
+
+namespace kestrel {
+
+namespace {
+
+const QString WindowSection = QStringLiteral("Window");
+const QString SizeXKey = QStringLiteral("Size_x");
+const QString SizeYKey = QStringLiteral("Size_y");
+const QByteArray Banner = QByteArrayLiteral("Kestrel v2.1 - PC-Yaroze comms utility\r\n");
+
+// Status fields in creation order.
+const int FieldIds[] = {FieldActivity, FieldTask, FieldState, FieldCounter, FieldPort};
+
+// The client area tells the window about every size change, so the controls
+// follow it; it has no layout of its own.
+class ClientArea : public QWidget {
+public:
+    explicit ClientArea(std::function<void(QSize)> resized) : resized_(std::move(resized)) {}
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        resized_(event->size());
+    }
+
+private:
+    std::function<void(QSize)> resized_;
+};
+
+struct MenuItem {
+    const char* label; // nullptr: separator
+    int command;
+};
+
+struct Menu {
+    const char* title;
+    std::initializer_list<MenuItem> items;
+};
+
+const Menu Menus[] = {
+    {"&File",
+     {{"Download &executable file...\tF5", CommandDownloadExecutable},
+      {"Download &data file...\tF4", CommandDownloadData},
+      {"Receive Data File", CommandReceive},
+      {"Stop Receiving Data File", CommandStopReceiving},
+      {nullptr, 0},
+      {"&Auto...\tF3", CommandAuto},
+      {"Auto A&gain\tShift+F3", CommandAutoAgain},
+      {nullptr, 0},
+      {"E&xit\tAlt+F4", CommandExit}}},
+    {"&Edit",
+     {{"&Port Settings...\tF12", CommandPortSettings}, {"&Clear Screen", CommandClearScreen}}},
+    {"&View", {{"&Font\tCtrl+F", CommandFont}}},
+    {"&Help", {{"&About Kestrel", CommandAbout}}},
+};
+
+QString helpText() {
+    return QStringLiteral("Kestrel keys\n\n"
+                          "F3\tRun an auto file\n"
+                          "Shift+F3\tRun the last auto file again\n"
+                          "F4\tDownload a data file to an address\n"
+                          "F5\tDownload an executable (PS-X EXE or A-OUT)\n"
+                          "F12\tPort settings\n"
+                          "Ctrl+F\tTerminal font\n"
+                          "Alt+S\tStop the running transfer\n"
+                          "Esc\tQuit\n\n"
+                          "Everything else you type goes to the console as you type it.\n\n"
+                          "The README is installed as %1.")
+        .arg(QStringLiteral(KESTREL_README_PATH));
+}
+
+} // namespace
+
+// Counts the operations under way (commands, keystrokes, receive events), so
+// the window closes only once the outermost has returned.
+class MainDialog::Running {
+public:
+    explicit Running(MainDialog& dialog) : dialog_(dialog) { ++dialog_.running_; }
+    ~Running() {
+        if (--dialog_.running_ == 0) dialog_.operationFinished();
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    MainDialog& dialog_;
+};
+
+MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, QWidget* parent)
+    : QMainWindow(parent), port_(std::move(port)), dialogs_(dialogs), link_(*port_, *this),
+      capture_(std::make_unique<ReceiveCapture>(link_)),
+      autoRunner_(std::make_unique<AutoRunner>(link_)) {
+    initialiseIconResource();
+    setWindowTitle(QStringLiteral("Kestrel"));
+    setWindowIcon(QIcon(QStringLiteral(":/kestrel.png")));
+    // Sizable and minimisable, but no maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    QFont font;
+    font.setFamilies({QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans")});
+    font.setPointSize(9);
+    setFont(font);
+    buildControls();
+    buildMenu();
+    setControlId(port_.get(), SerialPortId);
+
+    connect(port_.get(), &SerialPort::onComm, this, [this] {
+        Running running(*this);
+        link_.onCommEvent();
+    });
+    connect(port_.get(), &SerialPort::deviceLost, this, [this](const QString& reason) {
+        showPortStatus(*port_, *this);
+        setField(FieldState, reason);
+    });
+    connect(port_.get(), &SerialPort::deviceRestored, this, [this] {
+        showPortStatus(*port_, *this);
+        setField(FieldState, QString());
+    });
+    qApp->installEventFilter(this);
+}
+
+MainDialog::~MainDialog() {
+    qApp->removeEventFilter(this);
+    // The capture and the runner use the link; they go before it does.
+    autoRunner_.reset();
+    capture_.reset();
+}
+
+void MainDialog::buildControls() {
+    auto* client = new ClientArea([this](QSize size) { layoutControls(size); });
+    setCentralWidget(client);
+
+    terminal_ = new TerminalView(client);
+    setControlId(terminal_, TerminalViewId);
+
+    progress_ = new QProgressBar(client);
+    setControlId(progress_, ProgressBarId);
+    progress_->setRange(0, 1000);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+
+    stop_ = new QPushButton(QStringLiteral("&Stop"), client);
+    setControlId(stop_, StopButtonId);
+    stop_->setAutoDefault(false);
+    connect(stop_, &QPushButton::clicked, this, [this] { link_.stopTransfer(); });
+
+    for (int id : FieldIds) {
+        auto* field = new QLineEdit(client);
+        setControlId(field, id);
+        field->setReadOnly(true);
+        fields_[id] = field;
+    }
+    // Tab walks the controls as they sit on the screen.
+    setTabOrder(terminal_, stop_);
+    QWidget* previous = stop_;
+    for (int id : {FieldActivity, FieldPort, FieldCounter, FieldState, FieldTask}) {
+        setTabOrder(previous, fields_[id]);
+        previous = fields_[id];
+    }
+}
+
+void MainDialog::buildMenu() {
+    QMenuBar* bar = menuBar();
+    bar->setObjectName(QStringLiteral("menu129"));
+    for (const Menu& menu : Menus) {
+        QMenu* popup = bar->addMenu(QString::fromLatin1(menu.title));
+        for (const MenuItem& item : menu.items) {
+            if (!item.label) {
+                popup->addSeparator();
+                continue;
+            }
+            // The key table, not the action, binds the keys: the text after
+            // the tab only shows them.
+            QAction* action = popup->addAction(QString::fromLatin1(item.label));
+            action->setData(item.command);
+            setControlId(action, item.command);
+            const int command = item.command;
+            connect(action, &QAction::triggered, this, [this, command] { runCommand(command); });
+            actions_[item.command] = action;
+        }
+    }
+}
+
+QLineEdit* MainDialog::field(int id) const {
+    const auto it = fields_.find(id);
+    return it == fields_.end() ? nullptr : it->second;
+}
+
+QAction* MainDialog::commandAction(int id) const {
+    const auto it = actions_.find(id);
+    return it == actions_.end() ? nullptr : it->second;
+}
+
+// --- start-up and size ------------------------------------------------------
+
+void MainDialog::initialise() {
+    layoutSuspended_ = true;
+    setField(FieldPort, QStringLiteral("Initializing..."));
+    setField(FieldCounter, QStringLiteral("Direct connect."));
+    link_.displaySuppressed = false;
+    link_.transferBusy = false;
+
+    QSettings store;
+    if (!openPortFromProfile(*port_, store, *this)) {
+        QString text = strings::text(strings::PortNotOpened);
+        if (!port_->lastError().isEmpty()) text += QStringLiteral("\n\n") + port_->lastError();
+        messageBox(text);
+        // The message promises the dialog; it follows at once.
+        editPortSettings();
+    }
+
+    banner_ = Banner;
+    appendToTerminal(banner_);
+    setTitle(QStringLiteral("Kestrel v2.1"));
+    layoutSuspended_ = false;
+
+    store.beginGroup(WindowSection);
+    const int width = store.value(SizeXKey, 0).toInt();
+    store.setValue(SizeXKey, width);
+    const int height = store.value(SizeYKey, 0).toInt();
+    store.setValue(SizeYKey, height);
+    store.endGroup();
+    resizeClient(std::max(width, MinimumClientWidth), std::max(height, MinimumClientHeight));
+    terminal_->setFocus(Qt::OtherFocusReason);
+}
+
+// The stored size is the client area's, so it is restored as the client area:
+// the window grows by the menu bar.
+void MainDialog::resizeClient(int width, int height) {
+    const int menuHeight = menuBar()->hasHeightForWidth() ? menuBar()->heightForWidth(width)
+                                                          : menuBar()->sizeHint().height();
+    resize(width, height + std::max(menuHeight, 0));
+    if (centralWidget()->size() != QSize(width, height) && isVisible())
+        resize(size() + QSize(width, height) - centralWidget()->size());
+}
+
+void MainDialog::layoutControls(QSize client) {
+    if (layoutSuspended_) return;
+    const int w = client.width();
+    const int h = client.height();
+    const double W = w;
+    terminal_->setGeometry(5, 5, w - 10, h - 60);
+    progress_->setGeometry(4, h - 52, int(0.9 * W), 23);
+    stop_->setGeometry(int(0.9 * W) + 5, h - 52, int(0.1 * W) - 6, 23);
+    fields_[FieldActivity]->setGeometry(5, h - 28, int(0.05 * W), 23);
+    fields_[FieldPort]->setGeometry(int(0.05 * W + 5), h - 28, int(0.2 * W), 23);
+    fields_[FieldCounter]->setGeometry(int(0.25 * W + 5), h - 28, int(0.2 * W), 23);
+    fields_[FieldState]->setGeometry(int(0.45 * W + 5), h - 28, int(0.25 * W), 23);
+    fields_[FieldTask]->setGeometry(int(0.7 * W + 5), h - 28, int(0.3 * W) - 5, 23);
+
+    // A minimised window reports an empty client area; storing it would make
+    // the next start open at the minimum size.
+    if (isMinimized() || (w == 0 && h == 0)) return;
+    QSettings store;
+    store.beginGroup(WindowSection);
+    store.setValue(SizeXKey, w);
+    store.setValue(SizeYKey, h);
+}
+
+// --- commands ---------------------------------------------------------------
+
+void MainDialog::runCommand(int id) {
+    if (id == CommandExit) {
+        confirmQuit();
+        return;
+    }
+    Running running(*this);
+    MonitorLink::Operation operation(link_);
+    switch (id) {
+    case CommandAbout:
+        dialogs_.about(this);
+        break;
+    case CommandFont:
+        selectTerminalFont();
+        break;
+    case CommandDownloadData:
+        kestrel::downloadDataFileCommand(link_, [this] { return dialogs_.download(this); });
+        break;
+    case CommandAuto:
+    case CommandAutoAgain:
+        autoCommand(id == CommandAutoAgain);
+        break;
+    case CommandPortSettings:
+        editPortSettings();
+        break;
+    case CommandClearScreen:
+        clearTerminal();
+        break;
+    case CommandDownloadExecutable:
+        downloadExecutableCommand();
+        break;
+    case CommandHelp:
+        dialogs_.help(this, helpText());
+        break;
+    case CommandReceive:
+        kestrel::receiveDataFileCommand(link_, *capture_,
+                                        [this] { return dialogs_.receive(this); });
+        break;
+    case CommandStopReceiving:
+        stopReceiving(*capture_);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainDialog::editPortSettings() {
+    QSettings store;
+    kestrel::editPortSettings(*port_, store, *this, [this](const PortDialogFields& fields) {
+        return dialogs_.portSettings(this, fields);
+    });
+}
+
+void MainDialog::downloadExecutableCommand() {
+    onDownloadExecutable(link_, [this](const QString& filter) {
+        return dialogs_.openFileName(this, {filter, QString(), QStringLiteral("*.*")});
+    });
+}
+
+void MainDialog::autoCommand(bool again) {
+    if (again) {
+        autoRunner_->autoAgainCommand();
+        return;
+    }
+    autoRunner_->autoCommand([this](const QString& filter) {
+        return dialogs_.openFileName(this, {filter, QString(), QStringLiteral("*.*")});
+    });
+}
+
+void MainDialog::runAutoFile(const QString& path) {
+    Running running(*this);
+    if (link_.transferBusy) {
+        messageBox(strings::text(strings::UploadInProgress));
+        return;
+    }
+    autoRunner_->lastAutoFile = path;
+    autoRunner_->runAutoFile(path, TransferHold(link_));
+}
+
+void MainDialog::selectTerminalFont() {
+    const std::optional<QFont> chosen = dialogs_.chooseFont(this, terminal_->font());
+    if (!chosen) return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    terminal_->setFont(*chosen);
+    QApplication::restoreOverrideCursor();
+}
+
+// --- keys -------------------------------------------------------------------
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || event == forwarding_) return false;
+    auto* receiver = qobject_cast<QWidget*>(watched);
+    if (!receiver || receiver->window() != this || qobject_cast<QMenuBar*>(receiver)) return false;
+    return previewKey(receiver, static_cast<QKeyEvent*>(event));
+}
+
+bool MainDialog::previewKey(QWidget* receiver, QKeyEvent* event) {
+    if (const std::optional<int> command = boundCommand(*event)) {
+        runCommand(*command);
+        return true;
+    }
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    const bool cancel = (event->key() == Qt::Key_Escape && mods == Qt::NoModifier) ||
+                        (event->key() == Qt::Key_F4 && mods == Qt::AltModifier) ||
+                        (event->key() == Qt::Key_Pause && mods == Qt::ControlModifier) ||
+                        event->key() == Qt::Key_Cancel;
+    if (cancel) {
+        confirmQuit();
+        return true;
+    }
+    const std::optional<char> byte = typedByte(*event);
+    // Keys that type nothing (Tab, arrows, Delete) take their usual way.
+    if (!byte) return false;
+    // Return belongs to the terminal; elsewhere (a status field, the Stop
+    // button) it does nothing.
+    if (*byte == '\r' && receiver != terminal_) return true;
+    sendTypedByte(*byte);
+    // The widget still gets the key, so the terminal shows what was typed.
+    QPointer<QWidget> target(receiver);
+    if (target) {
+        QEvent* const outer = forwarding_;
+        forwarding_ = event;
+        QCoreApplication::sendEvent(target, event);
+        forwarding_ = outer;
+    }
+    return true;
+}
+
+void MainDialog::sendTypedByte(char byte) {
+    Running running(*this);
+    MonitorLink::Operation operation(link_);
+    link_.sendText(QByteArray(1, byte));
+}
+
+// --- quitting ---------------------------------------------------------------
+
+MainDialog::QuitAnswer MainDialog::askQuit() {
+    if (!dialogs_.question(this, QStringLiteral("Quit Kestrel?"))) return QuitAnswer::No;
+    quitPending_ = true;
+    if (running_ == 0) return QuitAnswer::Now;
+    // A transfer or auto file is pumping messages below us: ask it to stop
+    // and close once it has returned.
+    link_.abortRequested = true;
+    return QuitAnswer::Later;
+}
+
+void MainDialog::confirmQuit() {
+    if (askQuit() == QuitAnswer::Now) finishQuit();
+}
+
+void MainDialog::requestQuit() {
+    quitPending_ = true;
+    if (running_ == 0) operationFinished();
+}
+
+void MainDialog::operationFinished() {
+    if (quitPending_)
+        QMetaObject::invokeMethod(this, &MainDialog::finishQuit, Qt::QueuedConnection);
+}
+
+void MainDialog::finishQuit() {
+    if (running_ > 0 || closeAllowed_) return;
+    prepareClose();
+    close();
+}
+
+void MainDialog::prepareClose() {
+    if (port_->portOpen()) port_->setPortOpen(false);
+    closeAllowed_ = true;
+}
+
+void MainDialog::closeEvent(QCloseEvent* event) {
+    if (closeAllowed_) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (askQuit() == QuitAnswer::Now) {
+        prepareClose();
+        event->accept();
+    }
+}
+
+// --- Host -------------------------------------------------------------------
+
+void MainDialog::appendToTerminal(const QByteArray& chunk) {
+    terminal_->appendChunk(chunk);
+}
+
+void MainDialog::clearTerminal() {
+    terminal_->clearText();
+}
+
+void MainDialog::setField(int fieldId, const QString& text) {
+    if (QLineEdit* target = field(fieldId)) target->setText(text);
+}
+
+void MainDialog::setProgressRange(int lower, int upper) {
+    progress_->setRange(lower, upper);
+}
+
+void MainDialog::setProgressPosition(int position) {
+    progress_->setValue(position);
+}
+
+void MainDialog::setTitle(const QString& title) {
+    setWindowTitle(title);
+}
+
+void MainDialog::messageBox(const QString& text, BoxIcon icon) {
+    dialogs_.message(this, text, icon);
+}
+
+void MainDialog::beep() {
+    QApplication::beep();
+}
+
+void MainDialog::pumpMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void MainDialog::sleepMilliseconds(int msecs) {
+    if (msecs <= 0) return;
+    // The window keeps painting, but no key or click gets through.
+    QEventLoop loop;
+    QTimer::singleShot(msecs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+qint64 MainDialog::timeOfDaySeconds() {
+    return clock_ ? clock_() : QDateTime::currentSecsSinceEpoch();
+}
+
+} // namespace kestrel

@@ -1,0 +1,129 @@
+#pragma once
+// The one window: the terminal view, the status fields, the progress bar, the
+// Stop button, the menu and the key filter. It owns the serial port and the
+// monitor link, and is the Host through which the transfers and the automation
+// reach the user.
+#include "Host.h"
+#include "MonitorLink.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+class QAction;
+class QKeyEvent;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace kestrel {
+
+class AutoRunner;
+class ReceiveCapture;
+class SerialPort;
+class TerminalView;
+class UserDialogs;
+
+// Client areas smaller than this are not restored at start-up.
+inline constexpr int MinimumClientWidth = 400;
+inline constexpr int MinimumClientHeight = 300;
+
+class MainDialog : public QMainWindow, public Host {
+    Q_OBJECT
+public:
+    MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, QWidget* parent = nullptr);
+    ~MainDialog() override;
+
+    // Start-up: the status texts, the port opened from the stored settings
+    // (with the Port Settings dialog when that fails), the banner, the title
+    // and the stored client size. Call once, before show().
+    void initialise();
+
+    SerialPort& port() { return *port_; }
+    MonitorLink& link() { return link_; }
+    TerminalView* terminalView() const { return terminal_; }
+    QLineEdit* field(int id) const;
+    QProgressBar* progressBar() const { return progress_; }
+    QPushButton* stopButton() const { return stop_; }
+    QAction* commandAction(int id) const;
+    QWidget* clientArea() const { return centralWidget(); }
+
+    // Runs a menu or key command. Every command but Exit runs as one
+    // operation of the link, so a failing port is reported once for it.
+    void runCommand(int id);
+    // "Quit Kestrel?": Yes closes the port and the window, at once or, while
+    // an operation runs, as soon as it has returned (it is asked to stop).
+    void confirmQuit();
+    bool operationRunning() const { return running_ > 0; }
+    // Runs an auto file named on the command line, as the Auto command runs a
+    // chosen one (Auto Again repeats it).
+    void runAutoFile(const QString& path);
+
+    // Replaces the time of day the conversation's time-outs count on.
+    void setClock(std::function<qint64()> secondsNow) { clock_ = std::move(secondsNow); }
+
+    // Host
+    void appendToTerminal(const QByteArray& chunk) override;
+    void clearTerminal() override;
+    void setField(int fieldId, const QString& text) override;
+    void setProgressRange(int lower, int upper) override;
+    void setProgressPosition(int position) override;
+    void setTitle(const QString& title) override;
+    void messageBox(const QString& text, BoxIcon icon = BoxIcon::Warning) override;
+    void beep() override;
+    void pumpMessages() override;
+    void sleepMilliseconds(int msecs) override;
+    qint64 timeOfDaySeconds() override;
+    void requestQuit() override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    class Running;
+    enum class QuitAnswer { No, Now, Later };
+
+    void buildControls();
+    void buildMenu();
+    void layoutControls(QSize client);
+    void resizeClient(int width, int height);
+    bool previewKey(QWidget* receiver, QKeyEvent* event);
+    void sendTypedByte(char byte);
+
+    void editPortSettings();
+    void downloadExecutableCommand();
+    void autoCommand(bool again);
+    void selectTerminalFont();
+
+    QuitAnswer askQuit();
+    void operationFinished();
+    void finishQuit();
+    void prepareClose();
+
+    std::unique_ptr<SerialPort> port_;
+    UserDialogs& dialogs_;
+    MonitorLink link_;
+    std::unique_ptr<ReceiveCapture> capture_;
+    std::unique_ptr<AutoRunner> autoRunner_;
+
+    TerminalView* terminal_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QPushButton* stop_ = nullptr;
+    std::map<int, QLineEdit*> fields_;
+    std::map<int, QAction*> actions_;
+
+    QByteArray banner_;
+    std::function<qint64()> clock_;
+    bool layoutSuspended_ = true;
+    int running_ = 0;
+    bool quitPending_ = false;
+    bool closeAllowed_ = false;
+    // The key event being handed on to its widget after it was filtered.
+    QEvent* forwarding_ = nullptr;
+};
+
+} // namespace kestrel

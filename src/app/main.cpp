@@ -1,0 +1,47 @@
+// Kestrel: a serial terminal for the Net Yaroze console's resident monitor.
+#include "MainDialog.h"
+#include "QtSerialPortComponent.h"
+#include "WidgetDialogs.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QIcon>
+#include <QTimer>
+
+#include <memory>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Tamsworth"));
+    QApplication::setApplicationName(QStringLiteral("Kestrel"));
+    QApplication::setApplicationVersion(QStringLiteral("2.1"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Serial terminal and loader for the Net Yaroze console."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("Open DEVICE (e.g. /dev/ttyACM0 or a pseudo-terminal) instead of the "
+                       "stored port number, for this session."),
+        QStringLiteral("DEVICE"));
+    parser.addOption(portOption);
+    parser.addPositionalArgument(QStringLiteral("autofile"),
+                                 QStringLiteral("An auto file (.sio) to run once started."),
+                                 QStringLiteral("[autofile]"));
+    parser.process(app);
+
+    auto port = std::make_unique<kestrel::QtSerialPortComponent>();
+    if (parser.isSet(portOption)) port->setDeviceOverride(parser.value(portOption));
+
+    kestrel::WidgetDialogs dialogs;
+    kestrel::MainDialog window(std::move(port), dialogs);
+    window.initialise();
+    window.show();
+    if (!parser.positionalArguments().isEmpty()) {
+        const QString autoFile = parser.positionalArguments().front();
+        QTimer::singleShot(0, &window, [&window, autoFile] { window.runAutoFile(autoFile); });
+    }
+    return app.exec();
+}
