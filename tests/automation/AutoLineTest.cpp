@@ -12,6 +12,11 @@ struct NormaliseCase {
     QByteArray expected;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const NormaliseCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Normalise : public ::testing::TestWithParam<NormaliseCase> {};
 
 TEST_P(Normalise, GivesTheLineTheConsoleOrInterpreterSees) {

@@ -32,6 +32,11 @@ struct WireCase {
     QList<QByteArray> writes;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const WireCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class LineEnds : public AutoRun, public ::testing::WithParamInterface<WireCase> {};
 
 TEST_P(LineEnds, SendEachFinishedLineThenACarriageReturn) {

@@ -21,6 +21,11 @@ struct KeywordCase {
     int quits = 0;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const KeywordCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Keyword : public LinkFixture, public ::testing::WithParamInterface<KeywordCase> {};
 
 TEST_P(Keyword, DoesExactlyWhatItsTableRowSays) {
@@ -58,7 +63,9 @@ INSTANTIATE_TEST_SUITE_P(
         KeywordCase{"KeywordWithMore", "echox", "x", {"echox", NotValid}, {}, false}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(LinkFixture, ClsEmptiesTheTerminal) {
+using ClearScreen = LinkFixture;
+
+TEST_F(ClearScreen, EmptiesTheTerminal) {
     host.appendToTerminal("some text\r");
     runLocalCommand(link, "cls", "cls", "cls", "cls");
     EXPECT_TRUE(host.terminal.isEmpty());
