@@ -146,7 +146,10 @@ Simulator::Simulator(const QStringList& options) {
     while (!process_.canReadLine() && process_.waitForReadyRead(deadline.remainingTime())) {
     }
     if (!process_.canReadLine()) {
-        ADD_FAILURE() << "the simulator did not name its device";
+        ADD_FAILURE() << "the simulator did not name its device ("
+                      << (isRunning() ? std::string("still running")
+                                      : "exit status " + std::to_string(process_.exitCode()))
+                      << ")";
         return;
     }
     devicePath_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
