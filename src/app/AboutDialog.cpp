@@ -35,7 +35,8 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     int top = 10;
     for (qsizetype i = 0; i < texts.size(); ++i) {
         auto* line = new QLabel(texts[i], this);
-        units.place(line, 40, top, 120, 10);
+        // The key lines run below the OK button, so they may be wider.
+        units.place(line, 40, top, i < 2 ? 115 : 170, 10);
         // The version and the tag line stand apart from the key list.
         top += i == 1 ? 20 : 13;
     }

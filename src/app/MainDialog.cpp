@@ -486,7 +486,11 @@ void MainDialog::clearTerminal() {
 }
 
 void MainDialog::setField(int fieldId, const QString& text) {
-    if (QLineEdit* target = field(fieldId)) target->setText(text);
+    if (QLineEdit* target = field(fieldId)) {
+        target->setText(text);
+        // A text longer than its field shows its beginning (the port name).
+        target->setCursorPosition(0);
+    }
 }
 
 void MainDialog::setProgressRange(int lower, int upper) {

@@ -80,7 +80,10 @@ void TerminalView::appendChunk(const QByteArray& chunk) {
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
     if (!filtered.isEmpty()) end.insertText(documentText(filtered));
-    setTextCursor(end);
+    // A caret already at the end has moved along with the insertion; setting
+    // it again would only cost another pass over the last block.
+    const QTextCursor caret = textCursor();
+    if (caret.hasSelection() || caret.position() != end.position()) setTextCursor(end);
     ensureCursorVisible();
     setFocus(Qt::OtherFocusReason);
 }

@@ -199,8 +199,11 @@ TEST(AboutDialogTest, ShowsTheVersionAndTheKeysAsTheyWork) {
     AboutDialog dialog;
     EXPECT_EQ(dialog.windowTitle(), "About Kestrel");
     QStringList shown;
-    for (auto* label : dialog.findChildren<QLabel*>())
-        if (!label->text().isEmpty()) shown << label->text();
+    for (auto* label : dialog.findChildren<QLabel*>()) {
+        if (label->text().isEmpty()) continue;
+        shown << label->text();
+        EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
+    }
     EXPECT_EQ(shown, (QStringList{"Kestrel Version 2.1", "PC-Yaroze comms utility.",
                                   "F3 - Auto operation", "Shift+F3 - Repeat last AUTO operation",
                                   "F4 - Binary file download to yaroze",

@@ -5,6 +5,8 @@
 #include "WindowFixture.h"
 
 #include <QAction>
+#include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QProgressBar>
@@ -190,6 +192,38 @@ TEST_F(MainDialogTest, MenuItemsRunTheirCommands) {
     window->commandAction(CommandFont)->trigger();
     EXPECT_EQ(window->terminalView()->font().pointSize(), 14);
     EXPECT_EQ(dialogs.fontRequests.size(), 2);
+
+    // Receive sends a CR before it asks; cancelled, nothing else happens.
+    window->commandAction(CommandReceive)->trigger();
+    EXPECT_EQ(dialogs.receiveRequests, 1);
+    EXPECT_EQ(port->writes, QList<QByteArray>{"\r"});
+    window->commandAction(CommandStopReceiving)->trigger();
+    EXPECT_EQ(port->writes.size(), 1);
+
+    // The executable download runs "load" on the chosen file.
+    dialogs.chosenFile = QStringLiteral("/nonexistent/prog.exe");
+    window->commandAction(CommandDownloadExecutable)->trigger();
+    ASSERT_EQ(dialogs.chooserRequests.size(), 1);
+    EXPECT_EQ(dialogs.chooserRequests[0].initialName, "*.*");
+    EXPECT_TRUE(window->terminalView()->terminalText().contains(
+        "/nonexistent/prog.exe: Not a PlayStation executable"));
+    EXPECT_FALSE(window->link().transferBusy);
+    EXPECT_EQ(port->rThreshold(), 1);
+}
+
+TEST_F(MainDialogTest, PumpingDispatchesWaitingEventsAndSleepingBlocks) {
+    open();
+    QCoreApplication::postEvent(
+        window->terminalView(),
+        new QKeyEvent(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x")));
+    window->pumpMessages();
+    EXPECT_EQ(port->writes, QList<QByteArray>{"x"});
+
+    QElapsedTimer timer;
+    timer.start();
+    window->sleepMilliseconds(40);
+    EXPECT_GE(timer.elapsed(), 40);
+    EXPECT_LT(timer.elapsed(), 1000);
 }
 
 TEST_F(MainDialogTest, ReceivedTextReachesTheTerminalThroughTheFilter) {
