@@ -51,6 +51,7 @@ QByteArray makeAOut(const AOutSpec& spec);
 QByteArray pattern(int length, int seed = 1);
 
 QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes);
+// A private copy of a committed fixture (tests/fixtures/exe).
 QString fixturePath(const QString& name);
 QByteArray readWhole(const QString& path);
 
