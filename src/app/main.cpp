@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("Tamsworth"));
     QApplication::setApplicationName(QStringLiteral("Kestrel"));
     QApplication::setApplicationVersion(QStringLiteral("2.1"));
+    // Ties the window to kestrel.desktop (its icon and name in the task bar).
+    QGuiApplication::setDesktopFileName(QStringLiteral("kestrel"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

@@ -173,12 +173,32 @@ TEST_F(KeyFilterTest, EveryWayOutAsksTheQuitQuestion) {
     }
 }
 
-TEST_F(KeyFilterTest, LocalQuitEndsWithoutTheQuestion) {
+TEST_F(KeyFilterTest, LocalQuitEndsWithoutTheQuestionOnceTheAutoFileHasRun) {
     open();
-    window->requestQuit();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("bye.sio"));
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("local quit\r\nlocal echo still running\r\n");
+    }
+    dialogs.chosenFile = path;
+    QTest::keyClick(window->terminalView(), Qt::Key_F3);
+    EXPECT_TRUE(window->terminalView()->terminalText().contains("still running"));
+    EXPECT_TRUE(dialogs.questions.isEmpty());
     QCoreApplication::processEvents();
     EXPECT_FALSE(window->isVisible());
-    EXPECT_TRUE(dialogs.questions.isEmpty());
+    EXPECT_FALSE(port->portOpen());
+}
+
+TEST_F(KeyFilterTest, TabMovesTheFocusAndSendsNothing) {
+    open();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->terminalView()->setFocus();
+    QTest::keyClick(window->terminalView(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window->stopButton());
+    EXPECT_TRUE(port->writes.isEmpty());
 }
 
 // A monitor that takes a binary write: prompt, a Y per frame, "end binary".
