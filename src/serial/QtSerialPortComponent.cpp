@@ -285,16 +285,35 @@ bool QtSerialPortComponent::output(const QByteArray& bytes) {
     return true;
 }
 
+// Bytes the driver has taken but not yet put on the line. A real UART at
+// 9600 baud holds a whole frame there for two seconds after the write has
+// returned; the monitor cannot answer before it has them.
+qint64 QtSerialPortComponent::driverQueue() const {
+#ifdef Q_OS_LINUX
+    int queued = 0;
+    if (serial_.isOpen() && ::ioctl(serial_.handle(), TIOCOUTQ, &queued) == 0 && queued > 0)
+        return queued;
+#endif
+    return 0;
+}
+
 int QtSerialPortComponent::outBufferCount() {
     if (!portOpen()) return 0;
     if (serial_.bytesToWrite() > 0) serial_.waitForBytesWritten(0);
-    return portOpen() ? clampToInt(serial_.bytesToWrite()) : 0;
+    return portOpen() ? clampToInt(serial_.bytesToWrite() + driverQueue()) : 0;
 }
 
 bool QtSerialPortComponent::waitForOutput(int msecs) {
     QDeadlineTimer deadline(msecs);
     while (portOpen() && serial_.bytesToWrite() > 0 && !deadline.hasExpired())
         serial_.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
+    // There is no readiness to wait on for the driver's queue: sleep for the
+    // time the line needs to send it (10 bits a byte), within the limit.
+    if (const qint64 queued = portOpen() ? driverQueue() : 0; queued > 0) {
+        const qint64 speed = std::max<qint64>(serial_.baudRate(), 50);
+        const qint64 needMs = std::max<qint64>(1, queued * 10 * 1000 / speed);
+        QThread::msleep(static_cast<unsigned long>(std::min(needMs, deadline.remainingTime())));
+    }
     return outBufferCount() == 0;
 }
 

@@ -84,6 +84,7 @@ private:
     bool openDevice();
     bool applyLine(const LineSettings& line);
     void pullFromDevice();
+    qint64 driverQueue() const;
     void queueCommEvent();
     void deliverCommEvent();
     void onError(QSerialPort::SerialPortError error);
