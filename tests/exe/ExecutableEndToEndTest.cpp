@@ -72,6 +72,10 @@ TEST_F(ExeEndToEnd, AOutSectionsAndRegisters) {
     const QString path = fixturePath("hello-sdata.ecoff");
     const QByteArray file = readWhole(path);
     const TransferOutcome outcome = load([&] { return downloadAOut(link, path); });
+    // On the real clock a starved machine can miss the monitor's 2-second
+    // answer; what the user was told then shows which step it was.
+    SCOPED_TRACE("messages: " + host.messages.join('|').toStdString() +
+                 " terminal: " + host.rawTerminal().toStdString());
 
     AOutHeaders headers;
     ASSERT_EQ(decodeAOutHeaders(file, headers), std::nullopt);
