@@ -1,11 +1,13 @@
 // Kestrel: a serial terminal for the Net Yaroze console's resident monitor.
 #include "MainDialog.h"
 #include "QtSerialPortComponent.h"
+#include "SimulatorLauncher.h"
 #include "WidgetDialogs.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QMessageBox>
 #include <QTimer>
 
 #include <memory>
@@ -29,6 +31,10 @@ int main(int argc, char** argv) {
                        "stored port number, for this session."),
         QStringLiteral("DEVICE"));
     parser.addOption(portOption);
+    const QCommandLineOption simulatorOption(
+        QStringLiteral("simulator"),
+        QStringLiteral("Start the monitor simulator and connect to it (no console needed)."));
+    parser.addOption(simulatorOption);
     parser.addPositionalArgument(QStringLiteral("autofile"),
                                  QStringLiteral("An auto file (.sio) to run once started."),
                                  QStringLiteral("[autofile]"));
@@ -36,6 +42,15 @@ int main(int argc, char** argv) {
 
     auto port = std::make_unique<kestrel::QtSerialPortComponent>();
     if (parser.isSet(portOption)) port->setDeviceOverride(parser.value(portOption));
+    kestrel::SimulatorLauncher simulator;
+    if (parser.isSet(simulatorOption)) {
+        if (const auto device = simulator.start()) {
+            port->setDeviceOverride(*device);
+        } else {
+            QMessageBox::critical(nullptr, QStringLiteral("Kestrel"), simulator.error());
+            return 2;
+        }
+    }
 
     kestrel::WidgetDialogs dialogs;
     kestrel::MainDialog window(std::move(port), dialogs);
