@@ -16,30 +16,30 @@ void putLe32(QByteArray& bytes, int offset, quint32 value) {
     putLe16(bytes, offset + 2, static_cast<quint16>(value >> 16));
 }
 
-QByteArray makePsExe(const PsExeSpec& spec) {
+QByteArray makePsExe(const PsExeContents& contents) {
     QByteArray file(2048, '\0');
     file.replace(0, 8, "PS-X EXE");
-    putLe32(file, 16, spec.pc);
-    putLe32(file, 20, spec.gp);
-    putLe32(file, 24, spec.address);
-    putLe32(file, 28, spec.size.value_or(static_cast<quint32>(spec.image.size())));
-    putLe32(file, 48, spec.stackBase);
-    putLe32(file, 52, spec.stackSize);
-    return file + spec.image;
+    putLe32(file, 16, contents.pc);
+    putLe32(file, 20, contents.gp);
+    putLe32(file, 24, contents.address);
+    putLe32(file, 28, contents.size.value_or(static_cast<quint32>(contents.image.size())));
+    putLe32(file, 48, contents.stackBase);
+    putLe32(file, 52, contents.stackSize);
+    return file + contents.image;
 }
 
-QByteArray makeAOut(const AOutSpec& spec) {
-    const int count = static_cast<int>(spec.sections.size());
+QByteArray makeAOut(const AOutContents& contents) {
+    const int count = static_cast<int>(contents.sections.size());
     QByteArray file(20 + 56 + 40 * count, '\0');
     putLe16(file, 0, 0x0162);
-    putLe16(file, 2, spec.sectionCount.value_or(static_cast<quint16>(count)));
-    putLe16(file, 16, spec.optionalHeaderSize);
-    putLe16(file, 18, spec.flags);
+    putLe16(file, 2, contents.sectionCount.value_or(static_cast<quint16>(count)));
+    putLe16(file, 16, contents.optionalHeaderSize);
+    putLe16(file, 18, contents.flags);
     putLe16(file, 20, 0x0107);
-    putLe32(file, 20 + 16, spec.entry);
-    putLe32(file, 20 + 52, spec.gp);
+    putLe32(file, 20 + 16, contents.entry);
+    putLe32(file, 20 + 52, contents.gp);
     for (int i = 0; i < count; ++i) {
-        const SectionSpec& s = spec.sections[i];
+        const SectionContents& s = contents.sections[i];
         const int record = 76 + 40 * i;
         file.replace(record, s.name.size(), s.name);
         putLe32(file, record + 8, s.address);

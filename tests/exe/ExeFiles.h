@@ -15,7 +15,7 @@ namespace kestrel::test {
 void putLe16(QByteArray& bytes, int offset, quint16 value);
 void putLe32(QByteArray& bytes, int offset, quint32 value);
 
-struct PsExeSpec {
+struct PsExeContents {
     quint32 pc = 0x80010000;
     quint32 gp = 0;
     quint32 address = 0x80010000;
@@ -25,9 +25,9 @@ struct PsExeSpec {
     QByteArray image;
 };
 // The 2048-byte header followed by the image.
-QByteArray makePsExe(const PsExeSpec& spec);
+QByteArray makePsExe(const PsExeContents& contents);
 
-struct SectionSpec {
+struct SectionContents {
     QByteArray name; // up to 8 bytes, NUL-padded in the record
     quint32 flags = 0;
     quint32 address = 0;
@@ -36,16 +36,16 @@ struct SectionSpec {
     std::optional<quint32> rawOffset; // where the data went, when not given
 };
 
-struct AOutSpec {
+struct AOutContents {
     quint16 optionalHeaderSize = 56;
     quint16 flags = 0x0107;
     quint32 entry = 0x80010000;
     quint32 gp = 0;
-    QList<SectionSpec> sections;
+    QList<SectionContents> sections;
     std::optional<quint16> sectionCount; // the table's length when not given
 };
 // File header, optional header, section table, then the section data.
-QByteArray makeAOut(const AOutSpec& spec);
+QByteArray makeAOut(const AOutContents& contents);
 
 // A pseudo-random but repeatable byte pattern.
 QByteArray pattern(int length, int seed = 1);

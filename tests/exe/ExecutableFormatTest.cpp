@@ -162,15 +162,15 @@ TEST(ExecutableFormat, SectionRecordUsesPhysicalAddress) {
 
 // Every check in file order, over the leading bytes of a file.
 TEST(ExecutableFormat, AOutHeaderChecks) {
-    const AOutSpec good{.entry = 0x80010040,
-                        .gp = 0x80018000,
-                        .sections = {{.name = ".text", .flags = 0x20, .data = pattern(16)}}};
+    const AOutContents good{.entry = 0x80010040,
+                            .gp = 0x80018000,
+                            .sections = {{.name = ".text", .flags = 0x20, .data = pattern(16)}}};
     const QByteArray file = makeAOut(good);
-    AOutSpec inconsistent = good;
+    AOutContents inconsistent = good;
     inconsistent.optionalHeaderSize = 72;
-    AOutSpec notExecutable = good;
+    AOutContents notExecutable = good;
     notExecutable.flags = 0x0105;
-    AOutSpec manySections = good;
+    AOutContents manySections = good;
     manySections.sectionCount = 65535;
 
     struct Case {
