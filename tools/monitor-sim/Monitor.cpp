@@ -94,6 +94,12 @@ void Monitor::receive(std::uint8_t byte, std::string& out) {
 }
 
 void Monitor::receiveCommandByte(std::uint8_t byte, std::string& out) {
+    // The end-of-binary byte is answered at the prompt too: a loader that
+    // closes a run of binary writes with one more 0x03 waits for "end binary".
+    if (byte == binaryEnd) {
+        line_.clear();
+        return endBinary(out);
+    }
     if (byte == carriageReturn) {
         out += "\r\n";
         runLine(out);
