@@ -61,7 +61,11 @@ TEST_F(CliTest, DataDownloadPrintsWhatTheWindowWouldAndLandsExactly) {
 
 TEST_F(CliTest, ExecutableLoadSetsRegisters) {
     Simulator sim;
-    const QString exe = QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe");
+    // A private copy: a download holds its file locked, and other tests may be
+    // loading the shared fixture at the same moment.
+    QFile fixture(QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe"));
+    ASSERT_TRUE(fixture.open(QIODevice::ReadOnly));
+    const QString exe = write("hello.exe", fixture.readAll());
     const CliRun r = runCli({"--port", sim.devicePath(), "load", exe});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.startsWith("\n" + exe.toUtf8() + ": PSX-EXE format.\n")) << r.out.data();
