@@ -4,7 +4,7 @@
 #include "AutoFile.h"
 #include "AutomationFixture.h"
 #include "QtSerialPortComponent.h"
-#include "Simulator.h"
+#include "SimulatorLinkTest.h"
 #include "TransferHold.h"
 
 #include <QCoreApplication>
@@ -17,18 +17,8 @@ using namespace kestrel::test;
 
 namespace {
 
-class AutoEndToEnd : public ::testing::Test {
+class AutoEndToEnd : public SimulatorLinkTest {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(sim.devicePath().isEmpty());
-        host.onPump = [] { QCoreApplication::processEvents(); };
-        QObject::connect(&port, &SerialPort::onComm, [this] { link.onCommEvent(); });
-        port.setDeviceOverride(sim.devicePath());
-        ASSERT_TRUE(port.setSettings("115200,n,8,1"));
-        ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
-        port.setRThreshold(1);
-    }
-
     // Reads the line until the simulator has answered `lastLine`, so the
     // report that follows has seen every byte of the run.
     void awaitEcho(const QByteArray& lastLine) {
@@ -40,11 +30,6 @@ protected:
         EXPECT_TRUE(answer.contains(lastLine + "\r\n>>")) << answer.toStdString();
     }
 
-    Simulator sim;
-    TestClock clock{false};
-    RecorderHost host{clock};
-    QtSerialPortComponent port;
-    MonitorLink link{port, host};
     LowerCaseDir dir;
 };
 

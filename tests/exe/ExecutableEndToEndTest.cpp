@@ -6,7 +6,7 @@
 #include "MonitorLink.h"
 #include "QtSerialPortComponent.h"
 #include "RecorderHost.h"
-#include "Simulator.h"
+#include "SimulatorLinkTest.h"
 
 #include <QCoreApplication>
 
@@ -17,18 +17,8 @@ using namespace kestrel::test;
 
 namespace {
 
-class ExeEndToEnd : public ::testing::Test {
+class ExeEndToEnd : public SimulatorLinkTest {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(sim.devicePath().isEmpty());
-        host.onPump = [] { QCoreApplication::processEvents(); };
-        QObject::connect(&port, &SerialPort::onComm, [this] { link.onCommEvent(); });
-        port.setDeviceOverride(sim.devicePath());
-        ASSERT_TRUE(port.setSettings("115200,n,8,1"));
-        ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
-        port.setRThreshold(1);
-    }
-
     // As the load command runs it: busy held, display suppressed, receive
     // events off for the whole load.
     TransferOutcome load(const std::function<TransferOutcome()>& download) {
@@ -44,11 +34,6 @@ protected:
         return outcome;
     }
 
-    Simulator sim;
-    TestClock clock{false};
-    RecorderHost host{clock};
-    QtSerialPortComponent port;
-    MonitorLink link{port, host};
 };
 
 TEST_F(ExeEndToEnd, PsExeImageAndRegisters) {

@@ -5,7 +5,7 @@
 #include "QtSerialPortComponent.h"
 #include "ReceiveFile.h"
 #include "RecorderHost.h"
-#include "Simulator.h"
+#include "SimulatorLinkTest.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -31,21 +31,9 @@ QByteArray randomBytes(qsizetype size, quint32 seed) {
     return bytes;
 }
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public SimulatorLinkTest {
 protected:
-    explicit EndToEnd(const QStringList& options = {}) : sim(options) {}
-
-    void SetUp() override {
-        ASSERT_FALSE(sim.devicePath().isEmpty());
-        // The window's message loop: pumping dispatches the port's receive
-        // events to the receive path.
-        host.onPump = [] { QCoreApplication::processEvents(); };
-        QObject::connect(&port, &SerialPort::onComm, [this] { link.onCommEvent(); });
-        port.setDeviceOverride(sim.devicePath());
-        ASSERT_TRUE(port.setSettings("115200,n,8,1"));
-        ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
-        port.setRThreshold(1);
-    }
+    explicit EndToEnd(const QStringList& options = {}) : SimulatorLinkTest(options) {}
 
     QString writeFile(const QString& name, const QByteArray& bytes) {
         QFile f(dir.filePath(name));
@@ -69,11 +57,6 @@ protected:
         return done();
     }
 
-    Simulator sim;
-    TestClock clock{false};
-    RecorderHost host{clock};
-    QtSerialPortComponent port;
-    MonitorLink link{port, host};
     QTemporaryDir dir;
 };
 
