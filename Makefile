@@ -1,10 +1,11 @@
-# Kestrel: `make run` builds and starts the terminal, `make test` builds and runs the tests.
+# Kestrel: `make run` builds and starts the terminal, `make test` builds and runs the tests,
+# `make bench` builds and runs the benchmark suite.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
 
-.PHONY: all deps configure build run demo test test-sanitize fuzz-smoke install clean
+.PHONY: all deps configure build run demo test test-sanitize fuzz-smoke install bench clean
 
 all: build
 
@@ -47,6 +48,12 @@ test-sanitize:
 # Each fuzz target for a few seconds on its seed corpus.
 fuzz-smoke:
 	@scripts/fuzz.sh 5 $(BUILD)-fuzz
+
+bench:
+	@scripts/deps.sh bench
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target kestrel-bench
+	@$(BUILD)/bench/kestrel-bench --markdown $(BUILD)/bench/results.md
 
 clean:
 	rm -rf $(BUILD)

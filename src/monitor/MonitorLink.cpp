@@ -8,6 +8,10 @@ namespace kestrel {
 namespace {
 const QString Idle = QStringLiteral("    ");
 constexpr int WaitSliceMs = 250;
+// A console printing faster than the view takes it would otherwise keep the
+// receive loop reading for as long as it prints, with the window frozen. What
+// is left over raises the next receive event as soon as events are back on.
+constexpr qsizetype ReceiveChunkLimit = 16 * 1024;
 } // namespace
 
 MonitorLink::MonitorLink(SerialPort& port, Host& host) : port_(port), host_(host) {}
@@ -58,7 +62,7 @@ void MonitorLink::onCommEvent() {
     host_.setField(FieldActivity, QStringLiteral("  RX"));
     host_.pumpMessages();
     QByteArray chunk;
-    while (port_.inBufferCount() > 0) {
+    while (chunk.size() < ReceiveChunkLimit && port_.inBufferCount() > 0) {
         port_.setInputLen(0);
         chunk += port_.input();
     }

@@ -1,0 +1,486 @@
+// kestrel-bench: runs every benchmark of the suite and prints one table.
+//
+// Each figure is measured in the same run as its floor (a minimal program
+// doing the same work), so a shared or slow machine shifts both alike and the
+// ratio stays meaningful. Nothing here fails on a slow machine: the exit
+// status is 0 unless a benchmark could not run at all.
+//
+//   kestrel-bench [--quick] [--markdown FILE] [BENCHMARK...]
+#include "Process.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+using namespace kestrel::bench;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Programs {
+    std::string cli = KESTREL_BENCH_CLI;
+    std::string simulator = KESTREL_BENCH_SIMULATOR;
+    std::string kestrel = KESTREL_BENCH_WINDOW_APP;
+    std::string sender = KESTREL_BENCH_SENDER;
+    std::string windowDriver = KESTREL_BENCH_WINDOW_DRIVER;
+    std::string minimalWindow = KESTREL_BENCH_MINIMAL_WINDOW;
+    std::string paintProbe = KESTREL_BENCH_PAINT_PROBE;
+};
+
+// How much work each benchmark does; --quick shrinks it for a smoke run.
+struct Sizes {
+    long long overheadBytes = 16LL << 20;
+    int overheadRounds = 3;
+    long long smallBytes = 1LL << 20;
+    long long largeBytes = 256LL << 20;
+    long long pacedBytes = 256LL << 10;
+    int idleSeconds = 10;
+    long long floodBytes = 4LL << 20;
+    int startupRuns = 5;
+
+    static Sizes quick() {
+        Sizes s;
+        s.overheadBytes = 2LL << 20;
+        s.overheadRounds = 1;
+        s.largeBytes = 16LL << 20;
+        s.pacedBytes = 16LL << 10;
+        s.idleSeconds = 2;
+        s.floodBytes = 512LL << 10;
+        s.startupRuns = 2;
+        return s;
+    }
+};
+
+constexpr const char* LoadAddress = "80010000";
+constexpr long long FrameData = 2048;
+constexpr double Baud = 115200;
+constexpr double BytesPerSecondAtBaud = Baud / 10; // 10 bits a byte on the line
+
+long long framesFor(long long bytes) {
+    return (bytes + FrameData - 1) / FrameData;
+}
+
+struct Row {
+    std::string figure;
+    std::string value;
+    std::string target;
+    std::optional<bool> met; // nullopt: no target, only a figure
+};
+
+struct Report {
+    std::vector<Row> rows;
+    std::vector<std::string> commands; // how each figure was produced
+    std::vector<std::string> failures; // benchmarks that could not run, and why
+
+    void add(std::string figure, std::string value, std::string target = {},
+             std::optional<bool> met = std::nullopt) {
+        rows.push_back({std::move(figure), std::move(value), std::move(target), met});
+    }
+};
+
+std::string format(const char* pattern, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+// A command line as the table shows it: programs by name, the rest as run.
+std::string joined(const Arguments& arguments) {
+    std::string text;
+    for (const auto& argument : arguments) {
+        if (!text.empty()) text += ' ';
+        text += text.empty() ? std::filesystem::path(argument).filename().string() : argument;
+    }
+    return text;
+}
+
+Finished mustRun(const Arguments& arguments, const Arguments& environment = {}) {
+    Finished finished = runToEnd(arguments, environment);
+    if (finished.exitStatus != 0)
+        throw std::runtime_error(joined(arguments) + " exited with status " +
+                                 std::to_string(finished.exitStatus));
+    return finished;
+}
+
+// "name value" lines, as the window driver and the paint probe write them.
+std::map<std::string, double> readValues(const std::string& text) {
+    std::map<std::string, double> values;
+    std::istringstream lines(text);
+    std::string name;
+    double value = 0;
+    while (lines >> name >> value)
+        values[name] = value;
+    return values;
+}
+
+double valueOf(const std::map<std::string, double>& values, const std::string& name) {
+    const auto found = values.find(name);
+    if (found == values.end()) throw std::runtime_error("no figure '" + name + "' reported");
+    return found->second;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const auto n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+class Suite {
+public:
+    Suite(Programs programs, Sizes sizes, std::filesystem::path work)
+        : programs_(std::move(programs)), sizes_(sizes), work_(std::move(work)) {}
+
+    // The benchmarks by name, in the order a full run takes them.
+    static const std::vector<std::string>& names() {
+        static const std::vector<std::string> all{"overhead", "line-speed", "memory",
+                                                  "idle",     "flood",      "startup"};
+        return all;
+    }
+
+    // Runs the named benchmarks, or all of them when none is named.
+    Report run(const std::vector<std::string>& only) {
+        const std::map<std::string, std::function<void()>> bodies{
+            {"overhead", [this] { frameOverhead(); }},
+            {"line-speed", [this] { lineSpeed(); }},
+            {"memory", [this] { memory(); }},
+            {"idle", [this] { idle(); }},
+            {"flood", [this] { flood(); }},
+            {"startup", [this] { startup(); }},
+        };
+        for (const auto& name : names())
+            if (only.empty() || std::find(only.begin(), only.end(), name) != only.end())
+                section(name, bodies.at(name));
+        return report_;
+    }
+
+private:
+    void section(const std::string& name, const std::function<void()>& body) {
+        std::fprintf(stderr, "kestrel-bench: %s...\n", name.c_str());
+        try {
+            body();
+        } catch (const std::exception& error) {
+            report_.add(name, "FAILED (see below)");
+            report_.failures.push_back(name + ": " + error.what());
+        }
+    }
+
+    std::string dataFile(const std::string& name, long long bytes, bool sparse = false) {
+        const auto path = (work_ / name).string();
+        if (std::filesystem::exists(path)) return path;
+        if (sparse) {
+            std::ofstream(path).close();
+            std::filesystem::resize_file(path, static_cast<std::uintmax_t>(bytes));
+            return path;
+        }
+        std::ifstream random("/dev/urandom", std::ios::binary);
+        std::ofstream out(path, std::ios::binary);
+        std::vector<char> buffer(1 << 16);
+        for (long long left = bytes; left > 0;) {
+            const auto take = static_cast<std::streamsize>(
+                std::min<long long>(left, static_cast<long long>(buffer.size())));
+            random.read(buffer.data(), take);
+            out.write(buffer.data(), take);
+            left -= take;
+        }
+        if (!out) throw std::runtime_error("cannot write " + path);
+        return path;
+    }
+
+    Arguments cliDload(const std::string& device, const std::string& file,
+                       const std::string& settings = {}) const {
+        Arguments arguments{programs_.cli, "-q", "-p", device};
+        if (!settings.empty()) arguments.insert(arguments.end(), {"-s", settings});
+        arguments.insert(arguments.end(), {"dload", file, LoadAddress});
+        return arguments;
+    }
+
+    void frameOverhead() {
+        const long long bytes = sizes_.overheadBytes;
+        const auto file = dataFile("data-overhead.bin", bytes);
+        const double frames = double(framesFor(bytes));
+        const double mib = double(bytes) / (1 << 20);
+        Simulator simulator(programs_.simulator);
+        const auto& device = simulator.device();
+        const Arguments floor{programs_.sender, device, file, LoadAddress};
+        const Arguments cli = cliDload(device, file);
+        const Arguments window{programs_.windowDriver, "download", device, file, LoadAddress};
+
+        // Interleaved rounds, best of each: the least disturbed run is the
+        // closest to what the code itself costs.
+        std::vector<double> floorTimes, cliTimes, windowTimes, cliCpu, windowCpu;
+        for (int round = 0; round < sizes_.overheadRounds; ++round) {
+            floorTimes.push_back(mustRun(floor).seconds);
+            const Finished c = mustRun(cli);
+            cliTimes.push_back(c.seconds);
+            cliCpu.push_back(c.cpuSeconds);
+            const auto w = readValues(mustRun(window).output);
+            windowTimes.push_back(valueOf(w, "seconds"));
+            windowCpu.push_back(valueOf(w, "cpu"));
+        }
+        const double floorBest = *std::min_element(floorTimes.begin(), floorTimes.end());
+        const double cliBest = *std::min_element(cliTimes.begin(), cliTimes.end());
+        const double windowBest = *std::min_element(windowTimes.begin(), windowTimes.end());
+        const std::string size = format("%.0f MiB", mib);
+
+        const auto perFrameMs = [&](double seconds) {
+            return std::max(0.0, (seconds - floorBest) / frames * 1000);
+        };
+        report_.add("Minimal sender, " + size + " over the pty (floor)",
+                    format("%.3f s", floorBest));
+        report_.add("kestrel-cli dload, " + size,
+                    format("%.3f s", cliBest) + format(" = %.2fx floor", cliBest / floorBest),
+                    "<= 2x", cliBest / floorBest <= 2.0);
+        report_.add("kestrel-cli overhead per frame", format("%.0f us", perFrameMs(cliBest) * 1000),
+                    "<= 300 us", perFrameMs(cliBest) <= 0.3);
+        report_.add("Window download, " + size,
+                    format("%.3f s", windowBest) +
+                        format(" = %.2fx floor", windowBest / floorBest));
+        report_.add("Window overhead per frame", format("%.0f us", perFrameMs(windowBest) * 1000),
+                    "<= 1000 us", perFrameMs(windowBest) <= 1.0);
+        report_.add("kestrel-cli CPU per MiB (user+sys)",
+                    format("%.1f ms", median(cliCpu) / mib * 1000));
+        report_.add("Window CPU per MiB (user+sys)",
+                    format("%.1f ms", median(windowCpu) / mib * 1000));
+        report_.commands.push_back("floor:  " + joined(floor));
+        report_.commands.push_back("cli:    " + joined(cli));
+        report_.commands.push_back("window: " + joined(window));
+    }
+
+    void lineSpeed() {
+        const long long bytes = sizes_.pacedBytes;
+        const auto file = dataFile("data-paced.bin", bytes);
+        Simulator simulator(programs_.simulator, {"--baud", "115200"});
+        const Arguments cli = cliDload(simulator.device(), file, "115200,n,8,1");
+        const Finished run = mustRun(cli);
+        // What Kestrel itself must put on the line: the frames, the load
+        // header and the end byte.
+        const double lineBytes = double(framesFor(bytes)) * (FrameData + 2) + 9 + 1;
+        const double bound = lineBytes / BytesPerSecondAtBaud;
+        const double efficiency = bound / run.seconds;
+        const double cpuShare = run.cpuSeconds / run.seconds;
+        report_.add(format("Line-time bound, %.0f KiB at 115200", double(bytes) / 1024),
+                    format("%.3f s", bound));
+        report_.add("kestrel-cli dload at 115200 (whole process)",
+                    format("%.3f s", run.seconds) + format(" = efficiency %.3f", efficiency),
+                    ">= 0.99", efficiency >= 0.99);
+        report_.add("kestrel-cli CPU while the line is busy",
+                    format("%.1f%% of a core", cpuShare * 100), "no busy-wait (a few %)",
+                    cpuShare < 0.05);
+        report_.commands.push_back("paced:  kestrel-monitor-sim --baud 115200; " + joined(cli));
+    }
+
+    void memory() {
+        Simulator simulator(programs_.simulator);
+        const auto small = dataFile("data-small.bin", sizes_.smallBytes);
+        const auto large = dataFile("data-large.bin", sizes_.largeBytes, true);
+        const Finished smallRun = mustRun(cliDload(simulator.device(), small));
+        const Finished largeRun = mustRun(cliDload(simulator.device(), large));
+        std::filesystem::remove(large);
+        const double growth = double(largeRun.peakKiB - smallRun.peakKiB) / 1024;
+        report_.add(format("kestrel-cli peak RSS, %.0f MiB", double(sizes_.smallBytes) / (1 << 20)),
+                    format("%.1f MiB", double(smallRun.peakKiB) / 1024));
+        report_.add(format("kestrel-cli peak RSS, %.0f MiB", double(sizes_.largeBytes) / (1 << 20)),
+                    format("%.1f MiB", double(largeRun.peakKiB) / 1024) +
+                        format(" (%+.2f MiB)", growth),
+                    "<= +2 MiB", growth <= 2.0);
+        report_.commands.push_back("memory: " + joined(cliDload(simulator.device(), large)) +
+                                   " (sparse file; peak RSS from wait4)");
+    }
+
+    void idle() {
+        Simulator simulator(programs_.simulator);
+        const Arguments kestrel{programs_.kestrel, "--port", simulator.device()};
+        Child window(kestrel);
+        std::this_thread::sleep_for(2s); // start-up is not idle time
+        const double before = processCpuSeconds(window.pid());
+        const long long start = monotonicNanos();
+        int samples = 0, running = 0;
+        const long long end = start + sizes_.idleSeconds * 1'000'000'000LL;
+        while (monotonicNanos() < end) {
+            std::this_thread::sleep_for(100ms);
+            running += runningThreads(window.pid()) > 0 ? 1 : 0;
+            ++samples;
+        }
+        const double cpu = processCpuSeconds(window.pid()) - before;
+        const double elapsed = double(monotonicNanos() - start) / 1e9;
+        window.stop();
+        const double share = cpu / elapsed;
+        report_.add(format("Window idle, port open, %.0f s", elapsed),
+                    format("%.3f%% of a core", share * 100) + " (" + std::to_string(running) + "/" +
+                        std::to_string(samples) + " samples running)",
+                    "< 0.5%", share < 0.005);
+        report_.commands.push_back("idle:   " + joined(kestrel) +
+                                   " (CPU from /proc/PID/task/*/schedstat)");
+    }
+
+    void flood() {
+        const Arguments driver{programs_.windowDriver, "flood", std::to_string(sizes_.floodBytes)};
+        const auto values = readValues(mustRun(driver).output);
+        const double seconds = valueOf(values, "seconds");
+        const double multiple = valueOf(values, "bytes") / seconds / BytesPerSecondAtBaud;
+        const double silence = valueOf(values, "longest-silence") * 1000;
+        const bool exact =
+            valueOf(values, "text-exact") == 1 && valueOf(values, "received-intact") == 1;
+        report_.add(format("Terminal flood, %.0f MiB, until the last line is shown",
+                           valueOf(values, "bytes") / (1 << 20)),
+                    format("%.3f s", seconds) + format(" = %.0fx 115200 baud", multiple), ">= 50x",
+                    multiple >= 50);
+        report_.add("Longest event-loop silence during the flood", format("%.1f ms", silence),
+                    "<= 100 ms", silence <= 100);
+        report_.add("Final view text equals the filter model", exact ? "exact" : "DIFFERS", "exact",
+                    exact);
+        report_.commands.push_back("flood:  " + joined(driver));
+    }
+
+    double firstPaintMs(const Arguments& arguments) {
+        const Finished run =
+            mustRun(arguments, {"LD_PRELOAD=" + programs_.paintProbe, "KESTREL_BENCH_PAINT_FD=1"});
+        const auto values = readValues(run.output);
+        return (valueOf(values, "first-paint") - double(run.startedAt)) / 1e6;
+    }
+
+    void startup() {
+        Simulator simulator(programs_.simulator);
+        const Arguments minimal{programs_.minimalWindow};
+        const Arguments kestrel{programs_.kestrel, "--port", simulator.device()};
+        std::vector<double> minimalTimes, kestrelTimes;
+        // Warm the file cache for both alike.
+        firstPaintMs(minimal);
+        firstPaintMs(kestrel);
+        for (int run = 0; run < sizes_.startupRuns; ++run) {
+            minimalTimes.push_back(firstPaintMs(minimal));
+            kestrelTimes.push_back(firstPaintMs(kestrel));
+        }
+        const double floor = median(minimalTimes);
+        const double measured = median(kestrelTimes);
+        report_.add("Minimal Qt window, start to first paint (floor)", format("%.1f ms", floor));
+        report_.add("kestrel, start to first paint",
+                    format("%.1f ms", measured) + format(" = %.2fx floor", measured / floor),
+                    "<= 1.5x", measured / floor <= 1.5);
+        report_.commands.push_back("start:  " + joined(kestrel) + " vs " + joined(minimal) +
+                                   " (LD_PRELOAD first-paint probe, median of " +
+                                   std::to_string(sizes_.startupRuns) + ")");
+    }
+
+    Programs programs_;
+    Sizes sizes_;
+    std::filesystem::path work_;
+    Report report_;
+};
+
+std::string verdict(const Row& row) {
+    if (!row.met) return "";
+    return *row.met ? "met" : "MISSED";
+}
+
+void printTable(const Report& report, std::FILE* out) {
+    std::size_t widths[4] = {6, 5, 6, 0};
+    for (const Row& row : report.rows) {
+        widths[0] = std::max(widths[0], row.figure.size());
+        widths[1] = std::max(widths[1], row.value.size());
+        widths[2] = std::max(widths[2], row.target.size());
+    }
+    const auto line = [&](const std::string& a, const std::string& b, const std::string& c,
+                          const std::string& d) {
+        std::fprintf(out, "%-*s  %-*s  %-*s  %s\n", int(widths[0]), a.c_str(), int(widths[1]),
+                     b.c_str(), int(widths[2]), c.c_str(), d.c_str());
+    };
+    line("Figure", "Value", "Target", "");
+    line(std::string(widths[0], '-'), std::string(widths[1], '-'), std::string(widths[2], '-'), "");
+    for (const Row& row : report.rows)
+        line(row.figure, row.value, row.target, verdict(row));
+    std::fputs("\nCommands:\n", out);
+    for (const auto& command : report.commands)
+        std::fprintf(out, "  %s\n", command.c_str());
+    if (!report.failures.empty()) std::fputs("\nFailed:\n", out);
+    for (const auto& failure : report.failures)
+        std::fprintf(out, "  %s\n", failure.c_str());
+}
+
+void writeMarkdown(const Report& report, const std::string& path) {
+    std::ofstream out(path);
+    out << "| Figure | Value | Target | |\n|---|---|---|---|\n";
+    for (const Row& row : report.rows)
+        out << "| " << row.figure << " | " << row.value << " | " << row.target << " | "
+            << verdict(row) << " |\n";
+    out << "\nCommands:\n\n";
+    for (const auto& command : report.commands)
+        out << "    " << command << "\n";
+}
+
+// The scratch directory and the private settings store, removed however the
+// run ends.
+class WorkDirectory {
+public:
+    WorkDirectory() {
+        char pattern[] = "/tmp/kestrel-bench-XXXXXX";
+        if (!mkdtemp(pattern)) throw std::runtime_error("cannot create a scratch directory");
+        path_ = pattern;
+    }
+    ~WorkDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Sizes sizes;
+    std::string markdown;
+    std::vector<std::string> only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const auto& names = Suite::names();
+        if (argument == "--quick") {
+            sizes = Sizes::quick();
+        } else if (argument == "--markdown" && i + 1 < argc) {
+            markdown = argv[++i];
+        } else if (std::find(names.begin(), names.end(), argument) != names.end()) {
+            only.push_back(argument);
+        } else {
+            std::fputs("usage: kestrel-bench [--quick] [--markdown FILE] [BENCHMARK...]\n"
+                       "benchmarks: overhead line-speed memory idle flood startup\n",
+                       stderr);
+            return 2;
+        }
+    }
+    try {
+        WorkDirectory work;
+        // The window and the command line read and write the per-user
+        // settings store; a private one keeps the user's own untouched.
+        // It holds a working port, as a user's store would; the benchmarks
+        // name the device itself on the command line.
+        const auto config = work.path() / "config";
+        std::filesystem::create_directories(config / "Tamsworth");
+        std::ofstream(config / "Tamsworth" / "Kestrel.conf")
+            << "[Config]\nCommPort=1\nCommSettings=\"115200,n,8,1\"\n";
+        setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        const auto runtime = work.path() / "runtime";
+        std::filesystem::create_directory(runtime);
+        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+        const Report report = Suite(Programs{}, sizes, work.path()).run(only);
+        printTable(report, stdout);
+        if (!markdown.empty()) writeMarkdown(report, markdown);
+        return report.failures.empty() ? 0 : 1;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kestrel-bench: %s\n", error.what());
+        return 1;
+    }
+}
