@@ -102,6 +102,13 @@ QString helpText() {
         .arg(QStringLiteral(KESTREL_README_PATH));
 }
 
+// The store rewrites its file and flushes it to disk for every value set,
+// changed or not, and start-up sets both sizes twice; a size that is already
+// stored as it is is left alone.
+void storeSize(QSettings& store, const QString& key, int value) {
+    if (store.value(key).toString() != QString::number(value)) store.setValue(key, value);
+}
+
 } // namespace
 
 // Counts the operations under way (commands, keystrokes, receive events), so
@@ -250,9 +257,9 @@ void MainDialog::initialise() {
 
     store.beginGroup(WindowSection);
     const int width = store.value(SizeXKey, 0).toInt();
-    store.setValue(SizeXKey, width);
+    storeSize(store, SizeXKey, width);
     const int height = store.value(SizeYKey, 0).toInt();
-    store.setValue(SizeYKey, height);
+    storeSize(store, SizeYKey, height);
     store.endGroup();
     resizeClient(std::max(width, MinimumClientWidth), std::max(height, MinimumClientHeight));
     terminal_->setFocus(Qt::OtherFocusReason);
@@ -287,8 +294,8 @@ void MainDialog::layoutControls(QSize client) {
     if (isMinimized() || (w == 0 && h == 0)) return;
     QSettings store;
     store.beginGroup(WindowSection);
-    store.setValue(SizeXKey, w);
-    store.setValue(SizeYKey, h);
+    storeSize(store, SizeXKey, w);
+    storeSize(store, SizeYKey, h);
 }
 
 // --- commands ---------------------------------------------------------------

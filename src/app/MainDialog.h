@@ -30,6 +30,8 @@ class UserDialogs;
 // Client areas smaller than this are not restored at start-up.
 inline constexpr int MinimumClientWidth = 400;
 inline constexpr int MinimumClientHeight = 300;
+// Nor are sides longer than this or than the desktop, whichever is longer.
+inline constexpr int MaximumRestoredClientSide = 4096;
 
 class MainDialog : public QMainWindow, public Host {
     Q_OBJECT

@@ -70,7 +70,9 @@ int receive(Session& s, const QStringList& args) {
     default:
         return ExitUsage;
     }
-    if (!finished) {
+    // A device that went away while the request went out is gone before the
+    // wait could hear of it.
+    if (!finished && s.port.portOpen()) {
         // Ends when the block is in the file, or when the line has been quiet.
         QTimer quiet;
         quiet.setSingleShot(true);
@@ -85,8 +87,9 @@ int receive(Session& s, const QStringList& args) {
         const quint32 got = capture.received();
         const quint32 wanted = capture.expected();
         capture.stop();
-        s.host.note(
-            QStringLiteral("the line went quiet: %1 of %2 bytes arrived").arg(got).arg(wanted));
+        const QString why = s.port.portOpen() ? QStringLiteral("the line went quiet")
+                                              : QStringLiteral("the device went away");
+        s.host.note(QStringLiteral("%1: %2 of %3 bytes arrived").arg(why).arg(got).arg(wanted));
         return ExitTransferFailed;
     }
     return exitStatusFor(*finished);
@@ -132,8 +135,7 @@ int runCommand(Session& s, const Options& o) {
 int runTerminal(Session& s) {
     QEventLoop loop;
     int status = ExitOk;
-    QObject::connect(&s.port, &SerialPort::deviceLost, &loop, [&](const QString& reason) {
-        s.host.note(QStringLiteral("the device went away: %1").arg(reason));
+    QObject::connect(&s.port, &SerialPort::deviceLost, &loop, [&] {
         status = ExitTransferFailed;
         loop.quit();
     });

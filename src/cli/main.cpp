@@ -69,6 +69,11 @@ int main(int argc, char** argv) {
 
     MonitorLink link(port, host);
     QObject::connect(&port, &SerialPort::onComm, [&link] { link.onCommEvent(); });
+    // Said once, whatever is running: a transfer then fails on its own terms
+    // and the terminal ends.
+    QObject::connect(&port, &SerialPort::deviceLost, [&host](const QString& reason) {
+        host.note(reason);
+    });
     // Ctrl-C is the Stop button.
     InterruptBridge interrupts([&link] { link.stopTransfer(); });
 

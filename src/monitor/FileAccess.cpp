@@ -67,7 +67,9 @@ FileErrorCategory ExclusiveFile::open(const QString& path, Mode mode) {
     // Write mode must not empty a file someone else holds: open without
     // truncating, lock, then truncate.
     const int flags = mode == Mode::Read ? O_RDONLY : (O_WRONLY | O_CREAT);
-    int fd = ::open(name.constData(), flags | O_CLOEXEC | O_NOCTTY, 0666);
+    // Created under the user's umask, but never writable by everyone, even
+    // with a umask of 0: a received memory image is the user's own.
+    int fd = ::open(name.constData(), flags | O_CLOEXEC | O_NOCTTY, 0664);
     if (fd < 0) {
         lastErrno_ = errno;
         return categoryFromErrno(lastErrno_);

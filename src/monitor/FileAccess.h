@@ -45,8 +45,9 @@ public:
     ExclusiveFile(const ExclusiveFile&) = delete;
     ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
-    // Read opens an existing file; Write creates it or empties it (mode 0666
-    // less the umask). Returns the category of the failure, or None.
+    // Read opens an existing file; Write creates it or empties it (mode 0664
+    // less the umask: never writable by others). Returns the category of the
+    // failure, or None.
     FileErrorCategory open(const QString& path, Mode mode);
     bool isOpen() const { return fd_ >= 0; }
     void close();

@@ -119,7 +119,10 @@ bool MonitorLink::awaitResponse(const QByteArray& expected) {
                 matched = true;
                 break;
             }
-            if (host_.timeOfDaySeconds() > deadline) break;
+            // A closed port (the device went away, the user closed it) has
+            // nothing more to give; waiting out the time-out would only hand
+            // the rest of this conversation to a device that comes back.
+            if (host_.timeOfDaySeconds() > deadline || !port_.portOpen()) break;
             port_.waitForInput(WaitSliceMs);
         }
         host_.pumpMessages();
