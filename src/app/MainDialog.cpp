@@ -23,6 +23,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QTimer>
 
@@ -149,13 +150,19 @@ MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, Q
         Running running(*this);
         link_.onCommEvent();
     });
+    // The port status says what became of the device until it is replaced;
+    // the terminal keeps a line of it, since a transfer that failed on the
+    // way overwrites the other fields.
     connect(port_.get(), &SerialPort::deviceLost, this, [this](const QString& reason) {
-        showPortStatus(*port_, *this);
+        setField(FieldPort, QStringLiteral("Device lost: ") + portStatusText(*port_));
         setField(FieldState, reason);
+        appendToTerminal("\r*** " + reason.toLocal8Bit() + " ***\r");
     });
     connect(port_.get(), &SerialPort::deviceRestored, this, [this] {
-        showPortStatus(*port_, *this);
+        const QString status = portStatusText(*port_);
+        setField(FieldPort, QStringLiteral("Reopened: ") + status);
         setField(FieldState, QString());
+        appendToTerminal("\r*** Reopened " + status.toLocal8Bit() + " ***\r");
     });
     qApp->installEventFilter(this);
 }
@@ -261,7 +268,14 @@ void MainDialog::initialise() {
     const int height = store.value(SizeYKey, 0).toInt();
     storeSize(store, SizeYKey, height);
     store.endGroup();
-    resizeClient(std::max(width, MinimumClientWidth), std::max(height, MinimumClientHeight));
+    // A stored size beyond any screen (a store edited by hand or damaged)
+    // would ask for a backing store of gigabytes, which Qt cannot paint.
+    const QSize desktop = screen() ? screen()->availableVirtualSize() : QSize();
+    const int widest = std::max({desktop.width(), MaximumRestoredClientSide, MinimumClientWidth});
+    const int highest =
+        std::max({desktop.height(), MaximumRestoredClientSide, MinimumClientHeight});
+    resizeClient(std::clamp(width, MinimumClientWidth, widest),
+                 std::clamp(height, MinimumClientHeight, highest));
     terminal_->setFocus(Qt::OtherFocusReason);
 }
 
