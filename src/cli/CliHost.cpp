@@ -142,6 +142,13 @@ void CliHost::beep() {
 }
 
 void CliHost::pumpMessages() {
+    // A frame pumps eight times, and each pump polls every descriptor the
+    // loop watches: that cost more than the frame's own writes and reads.
+    // What the command line dispatches (Ctrl-C, a lost device) can wait a
+    // millisecond.
+    constexpr qint64 PumpIntervalNs = 1'000'000;
+    if (lastPump_.isValid() && lastPump_.nsecsElapsed() < PumpIntervalNs) return;
+    lastPump_.start();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

@@ -57,6 +57,7 @@ private:
     quint64 total_ = 0;
     QElapsedTimer started_;
     QElapsedTimer lastDraw_;
+    QElapsedTimer lastPump_;
 };
 
 // The counter texts "%06lx/%06lx" and "%06lx Bytes of %06lx sent." carry the
