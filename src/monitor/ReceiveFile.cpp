@@ -86,6 +86,10 @@ void ReceiveCapture::take(const QByteArray& chunk) {
     if (!receiveFileOpen_) return;
     const qint64 wanted = std::min<qint64>(chunk.size(), qint64(expected_) - received_);
     if (wanted > 0 && receiveFile_.write(chunk.constData(), wanted) < 0) {
+        // Part of the chunk may be in the file (a disk that filled up in the
+        // middle of it): the count the user is told is what the file holds.
+        if (const qint64 held = receiveFile_.size(); held >= 0)
+            received_ = static_cast<quint32>(held);
         finish(TransferOutcome::Failed);
         return;
     }

@@ -135,6 +135,10 @@ TEST_F(HostileFiles, ReceiveIntoAFullDiskStopsWithAMessageAndClosesTheFile) {
     expectReleased();
     ExclusiveFile closed;
     EXPECT_EQ(closed.open(target, ExclusiveFile::Mode::Read), FileErrorCategory::None);
+    // The count the user is told is what the file holds, to the byte.
+    const QString held = QString::number(QFileInfo(target).size(), 16);
+    EXPECT_TRUE(dialogs.messages[0].contains("stopped after " + held + " of 20000 bytes"))
+        << dialogs.messages[0].toStdString();
     // The rest of the block still reaches the terminal, then the prompt.
     EXPECT_TRUE(typeAndSeePrompt("dr"));
     // A second receive is not refused as if one were still running.
