@@ -267,8 +267,12 @@ std::optional<Clock::time_point> Session::nextWake() const {
         if (!wake || when < *wake) wake = when;
     };
     const bool paced = byteTime_ > Clock::duration::zero();
+    // The quantum is not waited out once everything taken in is due before
+    // it: the end of a frame is answered when its last byte has crossed the
+    // line, not up to a quantum later, and nothing is taken early.
     if (!input_.empty() && canProcess())
-        consider(paced ? std::max(input_.front().due, lastProcessed_ + pacingQuantum)
+        consider(paced ? std::max(input_.front().due,
+                                  std::min(lastProcessed_ + pacingQuantum, input_.back().due))
                        : input_.front().due);
     if (!output_.empty() && !writeBlocked_)
         consider(paced ? std::max(output_.front().due, lastWritten_ + pacingQuantum)
