@@ -243,7 +243,9 @@ int QtSerialPortComponent::inBufferCount() {
 }
 
 QByteArray QtSerialPortComponent::input() {
-    pullFromDevice();
+    // A caller that has just asked for the count has just pulled; asking the
+    // device again costs a system call per read and finds nothing new.
+    if (serial_.bytesAvailable() == 0) pullFromDevice();
     if (!portOpen()) return {};
     return inputLen_ > 0 ? serial_.read(inputLen_) : serial_.readAll();
 }
@@ -319,7 +321,8 @@ bool QtSerialPortComponent::waitForOutput(int msecs) {
 
 bool QtSerialPortComponent::waitForInput(int msecs) {
     QDeadlineTimer deadline(msecs);
-    if (inBufferCount() > 0) return true;
+    // Bytes still in the device make the wait below return at once.
+    if (portOpen() && serial_.bytesAvailable() > 0) return true;
     if (portOpen()) serial_.waitForReadyRead(msecs);
     if (portOpen() && serial_.bytesAvailable() > 0) return true;
     // A closed or failing port has nothing to wait for, but the caller counts
