@@ -1,5 +1,6 @@
 #include "Process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <poll.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,22 +25,35 @@ namespace {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// fork + exec with stdout on a pipe; the parent keeps the read end.
+// fork + exec with stdout on a pipe; the parent keeps the read end. Everything
+// the child needs is built before the fork, so the runner may start programs
+// from several threads at once.
 pid_t spawn(const Arguments& arguments, const Arguments& environment, int& outputFd) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) fail("pipe");
     std::vector<char*> argv;
     for (const auto& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view name(*entry, std::strcspn(*entry, "="));
+        const bool replaced = std::any_of(environment.begin(), environment.end(), [&](auto& e) {
+            return e.compare(0, name.size() + 1, std::string(name) + "=") == 0;
+        });
+        if (!replaced) envp.push_back(*entry);
+    }
+    for (const auto& entry : environment)
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) fail("pipe");
     const pid_t pid = fork();
     if (pid < 0) fail("fork");
     if (pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
-        for (const auto& entry : environment)
-            putenv(const_cast<char*>(entry.c_str()));
-        execv(argv[0], argv.data());
-        std::fprintf(stderr, "kestrel-bench: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        execve(argv[0], argv.data(), envp.data());
+        static const char message[] = "kestrel-bench: cannot run a benchmark program\n";
+        [[maybe_unused]] auto ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
         _exit(127);
     }
     ::close(pipeFds[1]);

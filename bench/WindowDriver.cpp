@@ -164,8 +164,24 @@ void writeAll(int fd, const QByteArray& bytes, const std::atomic<bool>& stop) {
     }
 }
 
+// The console's side of the line, closed however the flood ends.
+class MasterSide {
+public:
+    MasterSide() : fd_(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~MasterSide() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    MasterSide(const MasterSide&) = delete;
+    MasterSide& operator=(const MasterSide&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 int flood(qsizetype size) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const MasterSide line;
+    const int master = line.fd();
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         std::perror("kestrel-bench-window: pseudo-terminal");
         return 1;
@@ -251,7 +267,6 @@ int flood(qsizetype size) {
     report("chunks", double(chunks.size()));
     report("received-intact", received == input ? 1 : 0);
     report("text-exact", view->terminalText() == model ? 1 : 0);
-    ::close(master);
     return 0;
 }
 
