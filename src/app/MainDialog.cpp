@@ -507,7 +507,11 @@ void MainDialog::clearTerminal() {
 }
 
 void MainDialog::setField(int fieldId, const QString& text) {
-    if (QLineEdit* target = field(fieldId)) {
+    QLineEdit* target = field(fieldId);
+    // An unchanged text is not set again: a transfer writes its fields once
+    // per frame, and each repaint sits between the monitor's answer and the
+    // next frame.
+    if (target && target->text() != text) {
         target->setText(text);
         // A text longer than its field shows its beginning (the port name).
         target->setCursorPosition(0);
