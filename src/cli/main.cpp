@@ -71,8 +71,10 @@ int main(int argc, char** argv) {
     QObject::connect(&port, &SerialPort::onComm, [&link] { link.onCommEvent(); });
     // Said once, whatever is running: a transfer then fails on its own terms
     // and the terminal ends.
-    QObject::connect(&port, &SerialPort::deviceLost, [&host](const QString& reason) {
+    bool lossReported = false;
+    QObject::connect(&port, &SerialPort::deviceLost, [&host, &lossReported](const QString& reason) {
         host.note(reason);
+        lossReported = true;
     });
     // Ctrl-C is the Stop button.
     InterruptBridge interrupts([&link] { link.stopTransfer(); });
@@ -80,6 +82,13 @@ int main(int argc, char** argv) {
     Session session{link, port, host};
     int status = runCommand(session, options);
     host.endOpenLine();
+    // A loss noticed during the command's last step is announced from the
+    // event loop; let it through before deciding what to say and how to exit.
+    QCoreApplication::processEvents();
+    if (!port.portOpen() && !lossReported && !port.lastError().isEmpty()) {
+        host.note(port.lastError());
+        lossReported = true;
+    }
     if (options.thenTerminal && options.command != QLatin1String("term") && !host.quitRequested() &&
         port.portOpen()) {
         const int termStatus = runTerminal(session);
