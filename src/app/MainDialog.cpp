@@ -23,6 +23,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QSettings>
 #include <QTimer>
@@ -163,6 +164,27 @@ MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, Q
         setField(FieldPort, QStringLiteral("Reopened: ") + status);
         setField(FieldState, QString());
         appendToTerminal("\r*** Reopened " + status.toLocal8Bit() + " ***\r");
+    });
+    // A transfer changes the progress bar and the status fields several
+    // times a frame, with a pump after each change; painting every one of
+    // them would put several repaints between the monitor's answer and the
+    // next frame. Nobody sees changes faster than the screen shows them, so
+    // the window repaints at most once a repaint interval.
+    heldRepaint_.setSingleShot(true);
+    heldRepaint_.setTimerType(Qt::PreciseTimer);
+    connect(&heldRepaint_, &QTimer::timeout, this, [this] {
+        // A transfer that has waited for the monitor since the repaint was
+        // held is back from the line with a frame to send; its next wait
+        // comes right after that frame and paints there. Anything else (a
+        // long drain, a sleep, a message box) gets its repaint now.
+        if (link_.transferBusy && waitedSinceHold_) {
+            waitedSinceHold_ = false;
+            repaintHeldSince_.start();
+            heldRepaint_.start(int(RepaintHoldMs));
+            return;
+        }
+        QEvent request(QEvent::UpdateRequest);
+        QCoreApplication::sendEvent(this, &request);
     });
     qApp->installEventFilter(this);
 }
@@ -498,6 +520,33 @@ void MainDialog::closeEvent(QCloseEvent* event) {
 
 // --- Host -------------------------------------------------------------------
 
+qint64 MainDialog::repaintDelayMs() {
+    qint64 delay = lastRepaint_.isValid() ? RepaintIntervalMs - lastRepaint_.elapsed() : 0;
+    if (link_.transferBusy && !waitingPump_) {
+        if (!repaintHeldSince_.isValid()) {
+            repaintHeldSince_.start();
+            waitedSinceHold_ = false;
+        }
+        delay = std::max(delay, RepaintHoldMs - repaintHeldSince_.elapsed());
+    }
+    return std::max<qint64>(delay, 0);
+}
+
+bool MainDialog::event(QEvent* event) {
+    if (event->type() == QEvent::UpdateRequest) {
+        if (const qint64 delay = repaintDelayMs(); delay > 0) {
+            // Qt keeps the dirty region and asks again only after a repaint,
+            // so nothing is lost by holding this one.
+            if (!heldRepaint_.isActive()) heldRepaint_.start(int(delay));
+            return true;
+        }
+        heldRepaint_.stop();
+        repaintHeldSince_.invalidate();
+        lastRepaint_.start();
+    }
+    return QMainWindow::event(event);
+}
+
 void MainDialog::appendToTerminal(const QByteArray& chunk) {
     terminal_->appendChunk(chunk);
 }
@@ -540,6 +589,18 @@ void MainDialog::beep() {
 
 void MainDialog::pumpMessages() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void MainDialog::pumpMessagesBeforeWait() {
+    const QScopedValueRollback waiting(waitingPump_, true);
+    waitedSinceHold_ = true;
+    pumpMessages();
+    // A held repaint has no request waiting in the queue; it is asked for
+    // again here, after the messages, so it shows the latest state.
+    if (heldRepaint_.isActive()) {
+        QEvent request(QEvent::UpdateRequest);
+        QCoreApplication::sendEvent(this, &request);
+    }
 }
 
 void MainDialog::sleepMilliseconds(int msecs) {

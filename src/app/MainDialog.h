@@ -6,8 +6,10 @@
 #include "Host.h"
 #include "MonitorLink.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
+#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -27,6 +29,12 @@ class SerialPort;
 class TerminalView;
 class UserDialogs;
 
+// The shortest time between two repaints of the window: about a screen
+// refresh, so no change stays unseen longer than one refresh.
+inline constexpr qint64 RepaintIntervalMs = 16;
+// While a transfer or auto file runs, a repaint waits at most this long for
+// the conversation's next wait for the monitor, where it costs no line time.
+inline constexpr qint64 RepaintHoldMs = 50;
 // Client areas smaller than this are not restored at start-up.
 inline constexpr int MinimumClientWidth = 400;
 inline constexpr int MinimumClientHeight = 300;
@@ -77,11 +85,13 @@ public:
     void messageBox(const QString& text, BoxIcon icon = BoxIcon::Warning) override;
     void beep() override;
     void pumpMessages() override;
+    void pumpMessagesBeforeWait() override;
     void sleepMilliseconds(int msecs) override;
     qint64 timeOfDaySeconds() override;
     void requestQuit() override;
 
 protected:
+    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -105,6 +115,8 @@ private:
     void operationFinished();
     void finishQuit();
     void prepareClose();
+    // How long a repaint asked for now is held; 0 when it may happen now.
+    qint64 repaintDelayMs();
 
     std::unique_ptr<SerialPort> port_;
     UserDialogs& dialogs_;
@@ -126,6 +138,14 @@ private:
     bool closeAllowed_ = false;
     // The key event being handed on to its widget after it was filtered.
     QEvent* forwarding_ = nullptr;
+    // Repaints come at most once a repaint interval, and during a transfer
+    // preferably while the conversation waits for the monitor. One that is
+    // held is brought back by the timer or by that wait.
+    QElapsedTimer lastRepaint_;
+    QElapsedTimer repaintHeldSince_;
+    QTimer heldRepaint_;
+    bool waitingPump_ = false;
+    bool waitedSinceHold_ = false;
 };
 
 } // namespace kestrel

@@ -43,6 +43,10 @@ public:
 
     // Dispatches every window message already waiting, then returns.
     virtual void pumpMessages() = 0;
+    // The same, called when the conversation has sent everything and is about
+    // to wait for the monitor's answer: work a host has put off (the window's
+    // repaints) costs no line time here.
+    virtual void pumpMessagesBeforeWait() { pumpMessages(); }
     // A blocking pause that lets no user input through.
     virtual void sleepMilliseconds(int msecs) = 0;
     // Time of day in whole seconds; time-outs are counted on it.

@@ -34,7 +34,8 @@ bool MonitorLink::sendByte(int byte) {
 bool MonitorLink::sendLoadHeader(quint32 first, quint32 second) {
     sendByte(0x01);
     for (quint32 value : {first, second})
-        for (int shift = 24; shift >= 0; shift -= 8) sendByte(static_cast<int>(value >> shift));
+        for (int shift = 24; shift >= 0; shift -= 8)
+            sendByte(static_cast<int>(value >> shift));
     return true;
 }
 
@@ -85,7 +86,9 @@ ReceiveEventsOff::ReceiveEventsOff(SerialPort& port) : port_(port), saved_(port.
     port_.setRThreshold(0);
 }
 
-ReceiveEventsOff::~ReceiveEventsOff() { port_.setRThreshold(saved_); }
+ReceiveEventsOff::~ReceiveEventsOff() {
+    port_.setRThreshold(saved_);
+}
 
 void MonitorLink::drainOutput() {
     // The answer is awaited only once everything sent has left, so the
@@ -98,7 +101,7 @@ void MonitorLink::drainOutput() {
 }
 
 bool MonitorLink::awaitResponse(const QByteArray& expected) {
-    host_.pumpMessages();
+    host_.pumpMessagesBeforeWait();
     bool matched = false;
     {
         ReceiveEventsOff eventsOff(port_);
@@ -169,7 +172,8 @@ bool MonitorLink::sendBinaryBlocks(const char* data, qint32 length) {
         std::fill(block.begin() + take, block.end(), ' ');
         offset += take;
         quint8 sum = 0;
-        for (char c : block) sum = static_cast<quint8>(sum + static_cast<quint8>(c));
+        for (char c : block)
+            sum = static_cast<quint8>(sum + static_cast<quint8>(c));
         sendText(block);
         sendByte(sum);
         if (!awaitResponse(QByteArrayLiteral("Y"))) {
@@ -190,7 +194,8 @@ bool MonitorLink::endBinary() {
 
 void MonitorLink::stopTransfer() {
     abortRequested = true;
-    if (transferBusy) host_.appendToTerminal(QByteArrayLiteral("\r*** CURRENT FILE TRANSFER ABORTED ***\r"));
+    if (transferBusy)
+        host_.appendToTerminal(QByteArrayLiteral("\r*** CURRENT FILE TRANSFER ABORTED ***\r"));
 }
 
 } // namespace kestrel

@@ -1,0 +1,134 @@
+// When the window repaints during a transfer: never between the monitor's
+// answer and the next frame, where every repaint would cost line time, but
+// still soon enough that the progress shown keeps up.
+#include "DataDownload.h"
+#include "TerminalView.h"
+#include "WindowFixture.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+namespace kestrel::test {
+namespace {
+
+using RepaintTest = WindowFixture;
+
+// Notes every paint of the watched widgets into a shared event list.
+class PaintLog : public QObject {
+public:
+    explicit PaintLog(QStringList& events) : events_(events) {}
+    void watch(QWidget* widget) { widget->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            if (events_.isEmpty() || events_.last() != "paint") events_ << QStringLiteral("paint");
+        }
+        return false;
+    }
+
+private:
+    QStringList& events_;
+};
+
+TEST_F(RepaintTest, DuringADownloadTheWindowRepaintsOnlyWhileTheMonitorIsAwaited) {
+    open();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("data.bin"));
+    constexpr int Frames = 5;
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(Frames * FrameSize, 'd'));
+    }
+
+    QStringList events;
+    PaintLog log(events);
+    log.watch(window->progressBar());
+    log.watch(window->field(FieldCounter));
+    log.watch(window->field(FieldActivity));
+
+    // The monitor answers every frame at once, but each frame takes longer
+    // on the line than the shortest time between two repaints.
+    bool sumNext = false;
+    port->responder = [&](const QByteArray& w) {
+        if (w == "bwr\r") {
+            port->deliver("bwr\r\nbinary\r\n");
+        } else if (w == "\x02" && !sumNext) {
+            events << QStringLiteral("frame");
+        } else if (w.size() == FrameSize) {
+            sumNext = true;
+        } else if (sumNext) {
+            sumNext = false;
+            events << QStringLiteral("sum");
+            QThread::msleep(RepaintIntervalMs + 5);
+            port->deliver("Y");
+        } else if (w == "\x03") {
+            port->deliver("end binary\r\n");
+        }
+    };
+    dialogs.downloadAnswer = DownloadRequest{path, QStringLiteral("80010000")};
+    QTest::keyClick(window->terminalView(), Qt::Key_F4);
+    ASSERT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('|').toStdString();
+
+    // From the first frame to the last checksum a repaint comes only after a
+    // frame has gone out completely.
+    const qsizetype first = events.indexOf(QStringLiteral("frame"));
+    const qsizetype last = events.lastIndexOf(QStringLiteral("sum"));
+    ASSERT_GE(first, 0);
+    ASSERT_GT(last, first);
+    int waitsWithAPaint = 0;
+    for (qsizetype i = first; i <= last; ++i) {
+        if (events[i] != "paint") continue;
+        EXPECT_EQ(events[i - 1], "sum") << events.join(' ').toStdString();
+        ++waitsWithAPaint;
+    }
+    // Each wait after the first frame has something new to show.
+    EXPECT_GE(waitsWithAPaint, Frames - 1) << events.join(' ').toStdString();
+
+    // Once the download is over the last state is shown without help.
+    const int before = log.paints;
+    QTest::qWait(int(RepaintHoldMs) * 3);
+    EXPECT_GT(log.paints, before);
+    EXPECT_EQ(window->progressBar()->value(), 0);
+}
+
+TEST_F(RepaintTest, AHeldRepaintIsShownWithoutAWaitForTheMonitor) {
+    open();
+    QStringList events;
+    PaintLog log(events);
+    log.watch(window->field(FieldState));
+    QTest::qWait(int(RepaintIntervalMs) * 2);
+
+    // A transfer busy with something other than waiting for the monitor (a
+    // message box, a slow drain): its changes are held, then shown.
+    window->link().transferBusy = true;
+    window->setField(FieldState, QStringLiteral("Working"));
+    window->pumpMessages();
+    EXPECT_EQ(log.paints, 0);
+    QElapsedTimer timer;
+    timer.start();
+    while (log.paints == 0 && timer.elapsed() < 2000)
+        QTest::qWait(5);
+    EXPECT_GT(log.paints, 0);
+    EXPECT_LT(timer.elapsed(), RepaintHoldMs * 4);
+    window->link().transferBusy = false;
+
+    // Outside a transfer a change is painted at the next pump once the
+    // shortest interval has passed.
+    QTest::qWait(int(RepaintIntervalMs) * 2);
+    const int before = log.paints;
+    window->setField(FieldState, QStringLiteral("Idle"));
+    window->pumpMessages();
+    EXPECT_GT(log.paints, before);
+}
+
+} // namespace
+} // namespace kestrel::test
