@@ -6,10 +6,12 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <csignal>
 
 namespace kestrel::test {
 namespace {
@@ -322,6 +324,28 @@ TEST(SimulatorPacing, AFrameTakesItsLineTime) {
         frameEnd = entry.seconds;
     }
     EXPECT_GE(frameEnd - frameStart, (lineMs - 10) / 1000.0);
+}
+
+// A UART goes on shifting while its program is not running. The simulator
+// keeps enough of the frame ahead that a pause of a few tens of milliseconds
+// (a busy machine) costs no line time.
+TEST(SimulatorPacing, APauseOfTheSimulatorCostsNoLineTime) {
+    Simulator sim({"--baud", "115200"});
+    SimulatorLine line(sim.devicePath());
+    ASSERT_TRUE(startBinary(line, "bwr"));
+    line.write(loadHeader(0, frameSize));
+    QElapsedTimer clock;
+    clock.start();
+    line.write(frame(payload(frameSize)));
+    QThread::msleep(50);
+    ::kill(pid_t(sim.processId()), SIGSTOP);
+    QThread::msleep(40);
+    ::kill(pid_t(sim.processId()), SIGCONT);
+    EXPECT_EQ(line.readCount(1), "Y");
+    const qint64 lineMs = (frameSize + 2) * 10 * 1000 / 115200; // 177 ms
+    EXPECT_GE(clock.elapsed(), lineMs);
+    // Without the lead the pause would add about 35 ms.
+    EXPECT_LT(clock.elapsed(), lineMs + 25);
 }
 
 TEST(SimulatorProgram, RefusesUnknownOptions) {

@@ -57,8 +57,13 @@ void announce(const std::string& line) {
 
 constexpr std::size_t readChunk = 4096;
 // With pacing only a few bytes are taken from the kernel ahead of their time,
-// so a writer that outruns the line is held back by the pty as by a UART.
+// so a writer that outruns the line is held back by the pty as by a UART: at
+// least this many, and at fast speeds as many as cross the line in
+// pacedLead. A UART goes on shifting bits while its program is not running;
+// the lead lets the simulator miss a wake-up on a busy machine without the
+// line going idle.
 constexpr std::size_t pacedWindow = 64;
+constexpr auto pacedLead = std::chrono::milliseconds(50);
 // Paced bytes go in groups at most this often: never before their time, at
 // most this much after it, so fast speeds do not cost a wake-up per byte.
 constexpr auto pacingQuantum = std::chrono::milliseconds(1);
@@ -166,7 +171,11 @@ void Session::hangUp(const std::string& why) {
 }
 
 std::size_t Session::inputRoom() const {
-    const std::size_t window = byteTime_ > Clock::duration::zero() ? pacedWindow : readChunk;
+    const std::size_t window =
+        byteTime_ > Clock::duration::zero()
+            ? std::clamp<std::size_t>(static_cast<std::size_t>(pacedLead / byteTime_), pacedWindow,
+                                      readChunk)
+            : readChunk;
     std::size_t room = input_.size() < window ? window - input_.size() : 0;
     if (options_.hangupAfter && !countedHangupDone_) {
         const auto left = *options_.hangupAfter - received_ - input_.size();
