@@ -300,16 +300,25 @@ TEST(SimulatorFaults, RelinkOffersANewDeviceAtTheSamePath) {
     EXPECT_FALSE(QFileInfo(link).isSymLink()) << "the link outlived the simulator";
 }
 
-TEST(SimulatorPacing, AFrameTakesItsLineTime) {
-    Simulator sim({"--baud", "115200"});
-    SimulatorLine line(sim.devicePath());
-    ASSERT_TRUE(startBinary(line, "bwr"));
-    line.write(loadHeader(0, frameSize));
+// One frame sent at 115200 baud once the binary write has begun, timed from
+// the moment it was written.
+class SimulatorPacing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(startBinary(line, "bwr"));
+        line.write(loadHeader(0, frameSize));
+        clock.start();
+        line.write(frame(payload(frameSize)));
+    }
+
+    static constexpr qint64 lineMs = (frameSize + 2) * 10 * 1000 / 115200; // 177 ms
+    Simulator sim{{"--baud", "115200"}};
+    SimulatorLine line{sim.devicePath()};
     QElapsedTimer clock;
-    clock.start();
-    line.write(frame(payload(frameSize)));
+};
+
+TEST_F(SimulatorPacing, AFrameTakesItsLineTime) {
     EXPECT_EQ(line.readCount(1), "Y");
-    const qint64 lineMs = (frameSize + 2) * 10 * 1000 / 115200; // 177 ms
     EXPECT_GE(clock.elapsed(), lineMs);
     EXPECT_LT(clock.elapsed(), lineMs + 500);
 
@@ -329,20 +338,12 @@ TEST(SimulatorPacing, AFrameTakesItsLineTime) {
 // A UART goes on shifting while its program is not running. The simulator
 // keeps enough of the frame ahead that a pause of a few tens of milliseconds
 // (a busy machine) costs no line time.
-TEST(SimulatorPacing, APauseOfTheSimulatorCostsNoLineTime) {
-    Simulator sim({"--baud", "115200"});
-    SimulatorLine line(sim.devicePath());
-    ASSERT_TRUE(startBinary(line, "bwr"));
-    line.write(loadHeader(0, frameSize));
-    QElapsedTimer clock;
-    clock.start();
-    line.write(frame(payload(frameSize)));
+TEST_F(SimulatorPacing, APauseOfTheSimulatorCostsNoLineTime) {
     QThread::msleep(50);
     ::kill(pid_t(sim.processId()), SIGSTOP);
     QThread::msleep(40);
     ::kill(pid_t(sim.processId()), SIGCONT);
     EXPECT_EQ(line.readCount(1), "Y");
-    const qint64 lineMs = (frameSize + 2) * 10 * 1000 / 115200; // 177 ms
     EXPECT_GE(clock.elapsed(), lineMs);
     // Without the lead the pause would add about 35 ms.
     EXPECT_LT(clock.elapsed(), lineMs + 25);
