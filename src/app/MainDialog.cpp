@@ -252,8 +252,20 @@ void MainDialog::buildMenu() {
 }
 
 QLineEdit* MainDialog::field(int id) const {
+    applyPendingFields();
     const auto it = fields_.find(id);
     return it == fields_.end() ? nullptr : it->second;
+}
+
+void MainDialog::applyPendingFields() const {
+    for (const auto& [id, text] : pendingFields_) {
+        QLineEdit* target = fields_.at(id);
+        if (target->text() == text) continue;
+        target->setText(text);
+        // A text longer than its field shows its beginning (the port name).
+        target->setCursorPosition(0);
+    }
+    pendingFields_.clear();
 }
 
 QAction* MainDialog::commandAction(int id) const {
@@ -543,6 +555,7 @@ bool MainDialog::event(QEvent* event) {
         heldRepaint_.stop();
         repaintHeldSince_.invalidate();
         lastRepaint_.start();
+        applyPendingFields();
     }
     return QMainWindow::event(event);
 }
@@ -556,15 +569,16 @@ void MainDialog::clearTerminal() {
 }
 
 void MainDialog::setField(int fieldId, const QString& text) {
-    QLineEdit* target = field(fieldId);
-    // An unchanged text is not set again: a transfer writes its fields once
-    // per frame, and each repaint sits between the monitor's answer and the
-    // next frame.
-    if (target && target->text() != text) {
-        target->setText(text);
-        // A text longer than its field shows its beginning (the port name).
-        target->setCursorPosition(0);
-    }
+    const auto it = fields_.find(fieldId);
+    if (it == fields_.end()) return;
+    // The text goes into its field when the window next paints (or someone
+    // reads the field): a transfer sets its fields several times a frame,
+    // and laying out each text would sit between the monitor's answer and
+    // the next frame.
+    const auto pending = pendingFields_.find(fieldId);
+    if ((pending != pendingFields_.end() ? pending->second : it->second->text()) == text) return;
+    pendingFields_[fieldId] = text;
+    it->second->update();
 }
 
 void MainDialog::setProgressRange(int lower, int upper) {

@@ -115,6 +115,7 @@ private:
     void operationFinished();
     void finishQuit();
     void prepareClose();
+    void applyPendingFields() const;
     // How long a repaint asked for now is held; 0 when it may happen now.
     qint64 repaintDelayMs();
 
@@ -128,6 +129,8 @@ private:
     QProgressBar* progress_ = nullptr;
     QPushButton* stop_ = nullptr;
     std::map<int, QLineEdit*> fields_;
+    // Field texts set since the last paint, not yet in their widgets.
+    mutable std::map<int, QString> pendingFields_;
     std::map<int, QAction*> actions_;
 
     QByteArray banner_;

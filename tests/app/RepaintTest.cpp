@@ -13,22 +13,27 @@
 #include <QTest>
 #include <QThread>
 
+#include <map>
+
 namespace kestrel::test {
 namespace {
 
 using RepaintTest = WindowFixture;
 
-// Notes every paint of the watched widgets into a shared event list.
+// Notes every paint of the watched widgets into a shared event list, and the
+// text a field held when it was painted.
 class PaintLog : public QObject {
 public:
     explicit PaintLog(QStringList& events) : events_(events) {}
     void watch(QWidget* widget) { widget->installEventFilter(this); }
     int paints = 0;
+    std::map<QObject*, QString> paintedText;
 
 protected:
-    bool eventFilter(QObject*, QEvent* event) override {
+    bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint) {
             ++paints;
+            if (auto* field = qobject_cast<QLineEdit*>(watched)) paintedText[field] = field->text();
             if (events_.isEmpty() || events_.last() != "paint") events_ << QStringLiteral("paint");
         }
         return false;
@@ -52,7 +57,8 @@ TEST_F(RepaintTest, DuringADownloadTheWindowRepaintsOnlyWhileTheMonitorIsAwaited
     QStringList events;
     PaintLog log(events);
     log.watch(window->progressBar());
-    log.watch(window->field(FieldCounter));
+    QLineEdit* counter = window->field(FieldCounter);
+    log.watch(counter);
     log.watch(window->field(FieldActivity));
 
     // The monitor answers every frame at once, but each frame takes longer
@@ -97,6 +103,7 @@ TEST_F(RepaintTest, DuringADownloadTheWindowRepaintsOnlyWhileTheMonitorIsAwaited
     const int before = log.paints;
     QTest::qWait(int(RepaintHoldMs) * 3);
     EXPECT_GT(log.paints, before);
+    EXPECT_EQ(log.paintedText[counter], "002800/002800");
     EXPECT_EQ(window->progressBar()->value(), 0);
 }
 
