@@ -42,10 +42,10 @@ struct Sizes {
     long long smallBytes = 1LL << 20;
     long long largeBytes = 256LL << 20;
     long long pacedBytes = 256LL << 10;
-    long long pacedWindowBytes = 64LL << 10;
+    long long pacedWindowBytes = 256LL << 10;
     int idleSeconds = 10;
     long long floodBytes = 4LL << 20;
-    int startupRuns = 5;
+    int startupRuns = 11;
 
     static Sizes quick() {
         Sizes s;
@@ -53,7 +53,7 @@ struct Sizes {
         s.overheadRounds = 1;
         s.largeBytes = 16LL << 20;
         s.pacedBytes = 16LL << 10;
-        s.pacedWindowBytes = 8LL << 10;
+        s.pacedWindowBytes = 16LL << 10;
         s.idleSeconds = 2;
         s.floodBytes = 512LL << 10;
         s.startupRuns = 2;
