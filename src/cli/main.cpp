@@ -7,6 +7,7 @@
 #include "DeviceMap.h"
 #include "LineSettings.h"
 #include "MonitorLink.h"
+#include "PortProfile.h"
 #include "QtSerialPortComponent.h"
 
 #include <QCoreApplication>
@@ -19,22 +20,11 @@ using namespace kestrel::cli;
 
 namespace {
 
-constexpr auto DefaultSettings = "9600,n,8,1";
-constexpr int DefaultCommPort = 2;
-
 // The window's stored port and line settings, read as data only; nothing is
 // written back.
 void applyStoredDefaults(QtSerialPortComponent& port, const Options& o) {
-    QSettings store(QStringLiteral("Tamsworth"), QStringLiteral("Kestrel"));
-    bool ok = false;
-    const int stored = store.value(QStringLiteral("Config/CommPort")).toInt(&ok);
-    port.setCommPort(ok && isValidCommPort(stored) ? stored : DefaultCommPort);
+    applyStoredPortChoice(port, QSettings(QStringLiteral("Tamsworth"), QStringLiteral("Kestrel")));
     if (!o.port.isEmpty()) port.setDeviceOverride(o.port);
-    if (o.settings.isEmpty()) {
-        const QString text = store.value(QStringLiteral("Config/CommSettings")).toString();
-        if (text.isEmpty() || !port.setSettings(text))
-            port.setSettings(QString::fromLatin1(DefaultSettings));
-    }
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 
 namespace kestrel {
 
@@ -35,6 +36,23 @@ qint32 leadingDecimal(const QString& text) {
     const long value = std::strtol(text.toLatin1().constData(), nullptr, 10);
     return static_cast<qint32>(std::clamp<long>(value, std::numeric_limits<qint32>::min(),
                                                 std::numeric_limits<qint32>::max()));
+}
+
+// What the store holds for the port and its settings; each is empty when
+// absent or not usable as such.
+struct StoredChoice {
+    std::optional<int> commPort;
+    std::optional<QString> settings;
+};
+
+StoredChoice readStoredChoice(const QSettings& store) {
+    StoredChoice choice;
+    bool isNumber = false;
+    const int number = store.value(PortKey, 0).toInt(&isNumber);
+    if (isNumber && isValidCommPort(number)) choice.commPort = number;
+    const QString text = storedText(store.value(SettingsKey, AbsentSettings));
+    if (text != AbsentSettings) choice.settings = text;
+    return choice;
 }
 
 bool inRange(int index, int count) {
@@ -67,16 +85,13 @@ QString applyChoice(SerialPort& port, const PortDialogFields& chosen) {
 } // namespace
 
 bool openPortFromProfile(SerialPort& port, QSettings& store, Host& host) {
-    bool isNumber = false;
-    const int number = store.value(PortKey, 0).toInt(&isNumber);
-    if (!isNumber || !isValidCommPort(number) || !port.setCommPort(number)) {
+    const StoredChoice stored = readStoredChoice(store);
+    if (!stored.commPort || !port.setCommPort(*stored.commPort)) {
         host.messageBox(strings::text(strings::NoCommsParameters));
         store.setValue(PortKey, DefaultPort);
         port.setCommPort(DefaultPort);
     }
-
-    const QString text = storedText(store.value(SettingsKey, AbsentSettings));
-    if (text == AbsentSettings || !port.setSettings(text)) {
+    if (!stored.settings || !port.setSettings(*stored.settings)) {
         store.setValue(SettingsKey, DefaultSettings);
         port.setSettings(DefaultSettings);
     }
@@ -85,6 +100,12 @@ bool openPortFromProfile(SerialPort& port, QSettings& store, Host& host) {
     port.setPortOpen(true);
     showPortStatus(port, host);
     return port.portOpen();
+}
+
+void applyStoredPortChoice(SerialPort& port, const QSettings& store) {
+    const StoredChoice stored = readStoredChoice(store);
+    if (!stored.commPort || !port.setCommPort(*stored.commPort)) port.setCommPort(DefaultPort);
+    if (!stored.settings || !port.setSettings(*stored.settings)) port.setSettings(DefaultSettings);
 }
 
 QString portStatusText(const SerialPort& port) {

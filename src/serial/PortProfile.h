@@ -43,6 +43,12 @@ using PortDialogRunner = std::function<std::optional<PortDialogFields>(const Por
 // the port refuses is replaced by "9600,n,8,1", stored, without a message.
 bool openPortFromProfile(SerialPort& port, QSettings& store, Host& host);
 
+// The same choice of port and settings, read only, for a program that shares
+// the window's store but must not change it (the command line): nothing is
+// written and nobody is asked; whatever the store lacks, or the port refuses,
+// becomes port 2 and "9600,n,8,1".
+void applyStoredPortChoice(SerialPort& port, const QSettings& store);
+
 // "COM2:9600,n,8,1"; with a device override the device path stands in place
 // of COMn ("/dev/pts/3:9600,n,8,1").
 QString portStatusText(const SerialPort& port);

@@ -106,6 +106,41 @@ TEST_F(PortProfileTest, UnusablePortNumbersCountAsAbsent) {
     }
 }
 
+// The command line shares the window's store but only reads it: the same
+// choice as the window makes, with nothing written and nobody asked.
+TEST_F(PortProfileTest, ReadOnlyChoiceMatchesTheWindowsAndLeavesTheStoreAlone) {
+    port.refusedSettings = {QStringLiteral("fast")};
+    struct Case {
+        QVariant number, settings; // invalid: not in the store
+        int commPort;
+        const char* lineSettings;
+    };
+    const Case cases[] = {
+        {{}, {}, 2, "9600,n,8,1"},
+        {7, QStringLiteral("19200,e,7,2"), 7, "19200,e,7,2"},
+        {1, QStringList{"4800", "o", "8", "1"}, 1, "4800,o,8,1"},
+        {QStringLiteral("abc"), QStringLiteral("fast"), 2, "9600,n,8,1"},
+        {256, QStringLiteral("Not Found"), 2, "9600,n,8,1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.number.toString().toStdString() + " " + c.lineSettings);
+        store.clear();
+        if (c.number.isValid()) store.setValue(PortKey, c.number);
+        if (c.settings.isValid()) store.setValue(SettingsKey, c.settings);
+        const QStringList keys = store.allKeys();
+        port.setCommPort(4);
+        port.setSettings(QStringLiteral("2400,n,8,1"));
+
+        applyStoredPortChoice(port, store);
+        EXPECT_EQ(port.commPort(), c.commPort);
+        EXPECT_EQ(port.settings(), QString::fromLatin1(c.lineSettings));
+        EXPECT_EQ(store.allKeys(), keys);
+        EXPECT_EQ(store.value(PortKey), c.number);
+        EXPECT_TRUE(host.messages.isEmpty());
+        EXPECT_FALSE(port.portOpen());
+    }
+}
+
 TEST_F(PortProfileTest, FailedOpenStillShowsPortAndSettings) {
     storeHolds(3, QStringLiteral("19200,e,7,2"));
     port.refuseOpen = true;
