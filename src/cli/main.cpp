@@ -23,7 +23,7 @@ namespace {
 // The window's stored port and line settings, read as data only; nothing is
 // written back.
 void applyStoredDefaults(QtSerialPortComponent& port, const Options& o) {
-    applyStoredPortChoice(port, QSettings(QStringLiteral("Tamsworth"), QStringLiteral("Kestrel")));
+    applyStoredPortChoice(port, QSettings());
     if (!o.port.isEmpty()) port.setDeviceOverride(o.port);
 }
 

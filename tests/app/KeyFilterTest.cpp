@@ -11,7 +11,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 
 namespace kestrel::test {
@@ -175,13 +174,8 @@ TEST_F(KeyFilterTest, EveryWayOutAsksTheQuitQuestion) {
 
 TEST_F(KeyFilterTest, LocalQuitEndsWithoutTheQuestionOnceTheAutoFileHasRun) {
     open();
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("bye.sio"));
-    {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("local quit\r\nlocal echo still running\r\n");
-    }
+    const QString path =
+        writeFile(QStringLiteral("bye.sio"), "local quit\r\nlocal echo still running\r\n");
     dialogs.chosenFile = path;
     QTest::keyClick(window->terminalView(), Qt::Key_F3);
     EXPECT_TRUE(window->terminalView()->terminalText().contains("still running"));
@@ -201,32 +195,9 @@ TEST_F(KeyFilterTest, TabMovesTheFocusAndSendsNothing) {
     EXPECT_TRUE(port->writes.isEmpty());
 }
 
-// A monitor that takes a binary write: prompt, a Y per frame, "end binary".
-void answerLikeTheMonitor(FakeSerialPort& port, std::function<void(int frames)> onFrame) {
-    port.responder = [&port, onFrame, frames = 0, sumNext = false](const QByteArray& w) mutable {
-        if (w == "bwr\r") {
-            port.deliver("bwr\r\nbinary\r\n");
-        } else if (w.size() == FrameSize) {
-            sumNext = true;
-        } else if (sumNext) {
-            sumNext = false;
-            port.deliver("Y");
-            onFrame(++frames);
-        } else if (w == "\x03") {
-            port.deliver("end binary\r\n");
-        }
-    };
-}
-
 TEST_F(KeyFilterTest, QuittingDuringADownloadClosesOnceItHasReturned) {
     open();
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("data.bin"));
-    {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(5 * FrameSize, 'd'));
-    }
+    const QString path = writeFile(QStringLiteral("data.bin"), QByteArray(5 * FrameSize, 'd'));
     dialogs.downloadAnswer = DownloadRequest{path, QStringLiteral("80010000")};
     dialogs.answerYes = true;
     bool visibleWhenAsked = false;

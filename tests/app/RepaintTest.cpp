@@ -6,10 +6,8 @@
 #include "WindowFixture.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
@@ -45,14 +43,8 @@ private:
 
 TEST_F(RepaintTest, DuringADownloadTheWindowRepaintsOnlyWhileTheMonitorIsAwaited) {
     open();
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("data.bin"));
     constexpr int Frames = 5;
-    {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(Frames * FrameSize, 'd'));
-    }
+    const QString path = writeFile(QStringLiteral("data.bin"), QByteArray(Frames * FrameSize, 'd'));
 
     QStringList events;
     PaintLog log(events);
@@ -63,23 +55,13 @@ TEST_F(RepaintTest, DuringADownloadTheWindowRepaintsOnlyWhileTheMonitorIsAwaited
 
     // The monitor answers every frame at once, but each frame takes longer
     // on the line than the shortest time between two repaints.
-    bool sumNext = false;
-    port->responder = [&](const QByteArray& w) {
-        if (w == "bwr\r") {
-            port->deliver("bwr\r\nbinary\r\n");
-        } else if (w == "\x02" && !sumNext) {
-            events << QStringLiteral("frame");
-        } else if (w.size() == FrameSize) {
-            sumNext = true;
-        } else if (sumNext) {
-            sumNext = false;
+    answerLikeTheMonitor(
+        *port,
+        [&](int) {
             events << QStringLiteral("sum");
             QThread::msleep(RepaintIntervalMs + 5);
-            port->deliver("Y");
-        } else if (w == "\x03") {
-            port->deliver("end binary\r\n");
-        }
-    };
+        },
+        [&] { events << QStringLiteral("frame"); });
     dialogs.downloadAnswer = DownloadRequest{path, QStringLiteral("80010000")};
     QTest::keyClick(window->terminalView(), Qt::Key_F4);
     ASSERT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('|').toStdString();

@@ -7,10 +7,13 @@
 #include "ScriptedDialogs.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSettings>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace kestrel::test {
@@ -50,13 +53,45 @@ protected:
 
     static QVariant stored(const QString& key) { return QSettings().value(key); }
 
+    // A file of the test's own, removed with the fixture.
+    QString writeFile(const QString& name, const QByteArray& bytes) {
+        QFile file(files.filePath(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return file.fileName();
+    }
+
     // Lets a test change the port before the window opens it.
     std::function<void(FakeSerialPort&)> configurePort = [](FakeSerialPort&) {};
 
+    QTemporaryDir files;
     TestClock clock;
     ScriptedDialogs dialogs;
     FakeSerialPort* port = nullptr;
     std::unique_ptr<MainDialog> window;
 };
+
+// A monitor that takes a binary write: prompt, a Y per frame, "end binary".
+// onFrame runs once a frame's checksum has come, with its Y already waiting;
+// onFrameStart when a frame's 0x02 has.
+inline void answerLikeTheMonitor(FakeSerialPort& port, std::function<void(int frames)> onFrame,
+                                 std::function<void()> onFrameStart = {}) {
+    port.responder = [&port, onFrame, onFrameStart, frames = 0,
+                      sumNext = false](const QByteArray& w) mutable {
+        if (w == "bwr\r") {
+            port.deliver("bwr\r\nbinary\r\n");
+        } else if (w.size() == FrameSize) {
+            sumNext = true;
+        } else if (sumNext) {
+            sumNext = false;
+            port.deliver("Y");
+            onFrame(++frames);
+        } else if (w == "\x02") {
+            if (onFrameStart) onFrameStart();
+        } else if (w == "\x03") {
+            port.deliver("end binary\r\n");
+        }
+    };
+}
 
 } // namespace kestrel::test
