@@ -74,7 +74,12 @@ int main(int argc, char** argv) {
     host.endOpenLine();
     // A loss noticed during the command's last step is announced from the
     // event loop; let it through before deciding what to say and how to exit.
-    QCoreApplication::processEvents();
+    // Whatever the console says meanwhile (the prompt after a transfer) is
+    // not printed by chance of timing; it stays for a terminal that follows.
+    {
+        ReceiveEventsOff quiet(port);
+        QCoreApplication::processEvents();
+    }
     if (!port.portOpen() && !lossReported && !port.lastError().isEmpty()) {
         host.note(port.lastError());
         lossReported = true;

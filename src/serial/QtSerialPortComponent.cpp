@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -339,13 +340,32 @@ QString QtSerialPortComponent::deviceName() const {
 void QtSerialPortComponent::onError(QSerialPort::SerialPortError error) {
     switch (error) {
     case QSerialPort::ResourceError:
+        if (serial_.isOpen()) noticeLoss(serial_.errorString());
+        break;
     case QSerialPort::ReadError:
     case QSerialPort::WriteError:
-        if (serial_.isOpen()) noticeLoss(serial_.errorString());
+        // Qt also calls a read that found nothing a read error (the event
+        // loop saw the device readable, then a conversation took the bytes
+        // before the notice was handled), naming whatever errno was left
+        // over. Only a line that has hung up or failed has gone away.
+        if (serial_.isOpen() && lineHasFailed())
+            noticeLoss(serial_.errorString());
+        else
+            serial_.clearError();
         break;
     default:
         break;
     }
+}
+
+bool QtSerialPortComponent::lineHasFailed() {
+#ifdef Q_OS_UNIX
+    pollfd line{static_cast<int>(serial_.handle()), POLLIN | POLLOUT, 0};
+    if (::poll(&line, 1, 0) < 0) return errno != EINTR;
+    return (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+    return true;
+#endif
 }
 
 // Called from inside QSerialPort's own handlers, where closing it is unsafe:

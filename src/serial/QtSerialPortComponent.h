@@ -88,6 +88,8 @@ private:
     void queueCommEvent();
     void deliverCommEvent();
     void onError(QSerialPort::SerialPortError error);
+    // Whether the device reports a hang-up or an error right now.
+    bool lineHasFailed();
     void noticeLoss(const QString& reason);
     void finishLoss();
     void lookForDevice();

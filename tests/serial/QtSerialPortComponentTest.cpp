@@ -292,6 +292,31 @@ TEST_F(PtyPortTest, HangUpIsNoticedByTheEventLoopAlone) {
     EXPECT_FALSE(port.portOpen());
 }
 
+// The event loop can find the device readable and then, before it hands
+// that to the port, run something that takes the bytes first (a conversation
+// reading the line). The read that finds nothing is no lost device.
+TEST_F(PtyPortTest, BytesTakenBeforeTheEventLoopReadsThemLoseNothing) {
+    QSignalSpy lost(&port, &SerialPort::deviceLost);
+    port.setRThreshold(1);
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(pty.write(">>"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        QMetaObject::invokeMethod(
+            &port,
+            [this] {
+                port.setInputLen(0);
+                while (port.inBufferCount() > 0)
+                    port.input();
+            },
+            Qt::QueuedConnection);
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(lost.count(), 0);
+    EXPECT_TRUE(port.portOpen()) << port.lastError().toStdString();
+}
+
 TEST(PtyPortReconnect, ReopensWithTheSettingsInForceWhenTheDeviceReturns) {
     QTemporaryDir dir;
     const QString link = dir.filePath(QStringLiteral("console"));
