@@ -47,8 +47,11 @@ public:
     // to wait for the monitor's answer: work a host has put off (the window's
     // repaints) costs no line time here.
     virtual void pumpMessagesBeforeWait() { pumpMessages(); }
-    // A blocking pause that lets no user input through.
+    // A blocking pause that lets no user input through but Stop (and, in the
+    // window, the quit question): it ends early when interruptSleep is called.
     virtual void sleepMilliseconds(int msecs) = 0;
+    // Stop was pressed: a sleepMilliseconds running below returns at once.
+    virtual void interruptSleep() {}
     // Time of day in whole seconds; time-outs are counted on it.
     virtual qint64 timeOfDaySeconds() = 0;
 

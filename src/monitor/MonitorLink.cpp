@@ -194,6 +194,8 @@ bool MonitorLink::endBinary() {
 
 void MonitorLink::stopTransfer() {
     abortRequested = true;
+    // An auto file asleep in "local sleep" ends now, before its next line.
+    host_.interruptSleep();
     if (transferBusy)
         host_.appendToTerminal(QByteArrayLiteral("\r*** CURRENT FILE TRANSFER ABORTED ***\r"));
 }
