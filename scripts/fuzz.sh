@@ -8,7 +8,7 @@ seconds=${1:-5}
 build=${2:-build-fuzz}
 cd "$(dirname "$0")/.."
 scripts/deps.sh fuzz
-CXX=clang++-14 CC=clang-14 cmake -S . -B "$build" -DKESTREL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --preset fuzz -B "$build"
 targets=(filter numbers cli_args executable autoline settings)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 status=0
