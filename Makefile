@@ -1,12 +1,13 @@
 # Kestrel: `make run` builds and starts the terminal, `make test` builds and runs the tests,
-# `make bench` builds and runs the benchmark suite. Each target installs the Debian packages it
-# needs, then configures through a preset of CMakePresets.json.
+# `make bench` builds and runs the benchmark suite, `make package` builds the Debian package.
+# Each target installs the Debian packages it needs, then configures through a preset of
+# CMakePresets.json.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
 
-.PHONY: all build run demo test test-sanitize fuzz-smoke install bench clean
+.PHONY: all build run demo test test-sanitize fuzz-smoke install bench package clean
 
 all: build
 build:
@@ -27,5 +28,8 @@ fuzz-smoke:
 	@scripts/fuzz.sh 5 $(BUILD)-fuzz
 bench:
 	@scripts/deps.sh bench && cmake --preset bench -B $(BUILD) $(CMAKE_FLAGS) && cmake --build $(BUILD) -j $(JOBS) --target kestrel-bench && $(BUILD)/bench/kestrel-bench --markdown $(BUILD)/bench/results.md
+# kestrel_<version>-1_<arch>.deb in $(BUILD)-package, then lintian and the desktop and AppStream validators on it.
+package:
+	@scripts/deps.sh package && cmake --preset package -B $(BUILD)-package $(CMAKE_FLAGS) && cmake --build $(BUILD)-package -j $(JOBS) --target package && scripts/check-package.sh $(BUILD)-package
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-fuzz $(BUILD)-package
