@@ -98,11 +98,12 @@ TransferOutcome downloadDataFile(MonitorLink& link, const QString& path, quint32
     MonitorLink::Operation operation(link);
     Host& host = link.host();
     link.abortRequested = false;
+    if (link.refuseBinaryOverXonXoff()) return TransferOutcome::NotStarted;
 
     ExclusiveFile file;
     if (const FileErrorCategory failed = file.open(path, ExclusiveFile::Mode::Read);
         failed != FileErrorCategory::None) {
-        host.messageBox(cantOpenFileMessage(path, failed));
+        host.messageBox(cantOpenFileMessage(path, failed, file.lastErrno()));
         return TransferOutcome::NotStarted;
     }
     const qint64 size = file.size();
