@@ -6,6 +6,7 @@
 #include "Strings.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -177,8 +178,14 @@ void ReceiveCapture::finish(TransferOutcome outcome) {
         host.setField(FieldTask, QStringLiteral("Received %1 bytes.").arg(count));
         break;
     case TransferOutcome::Stopped:
-        host.setField(FieldTask,
-                      QStringLiteral("Receive stopped: %1 of %2 bytes.").arg(count).arg(total));
+        host.setField(
+            FieldTask,
+            QStringLiteral("Receive stopped: %1 of %2 bytes.%3")
+                .arg(count)
+                .arg(total)
+                .arg(kept.isEmpty()
+                         ? QString()
+                         : QStringLiteral(" Kept in %1.").arg(QFileInfo(partialPath_).fileName())));
         break;
     default:
         host.setField(FieldTask,
