@@ -53,7 +53,7 @@ enum class LoopEnd { AllSent, Stopped, Refused, FileEnded, ReadError };
 void reportReadError(Host& host, const QString& path, quint32 sent, int error) {
     host.messageBox(QStringLiteral("Read error in file %1 after %2 bytes: %3.")
                         .arg(path)
-                        .arg(sent, 0, 16)
+                        .arg(sent)
                         .arg(QString::fromLocal8Bit(std::strerror(error))));
 }
 
@@ -115,7 +115,7 @@ TransferOutcome downloadDataFile(MonitorLink& link, const QString& path, quint32
         // The header's length field has 32 bits; a truncated length would
         // load the wrong amount without anyone noticing.
         host.messageBox(QStringLiteral("File %1 is too large to download: the length of a "
-                                       "download is at most ffffffff bytes.")
+                                       "download is at most 4294967295 bytes.")
                             .arg(path));
         return TransferOutcome::NotStarted;
     }
