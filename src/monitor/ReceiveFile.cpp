@@ -59,11 +59,15 @@ ReceiveCapture::~ReceiveCapture() {
 }
 
 FileErrorCategory ReceiveCapture::openFile(const QString& path) {
-    path_ = path;
-    partialPath_ = path + QStringLiteral(".partial");
+    // A FILE that is a symbolic link is received into the file it names, as
+    // writing through the link did, and the link stays.
+    const QFileInfo given(path);
+    const QString resolved = given.isSymLink() ? given.canonicalFilePath() : QString();
+    path_ = resolved.isEmpty() ? path : resolved;
+    partialPath_ = path_ + QStringLiteral(".partial");
     receiveFileOpen_ = false;
     openErrno_ = 0;
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = QFile::encodeName(path_);
     struct stat st {};
     if (!name.isEmpty() && ::stat(name.constData(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
@@ -71,8 +75,9 @@ FileErrorCategory ReceiveCapture::openFile(const QString& path) {
             return FileErrorCategory::AccessDenied;
         }
         if (!S_ISREG(st.st_mode)) {
-            partialPath_ = path;
-        } else if (const FileErrorCategory held = targetHold_.open(path, ExclusiveFile::Mode::Read);
+            partialPath_ = path_;
+        } else if (const FileErrorCategory held =
+                       targetHold_.open(path_, ExclusiveFile::Mode::Read);
                    held == FileErrorCategory::SharingViolation) {
             // Another program holds FILE: it is not replaced under its feet.
             openErrno_ = targetHold_.lastErrno();

@@ -107,6 +107,18 @@ TEST_F(Hardening, ReceiveWithoutThePromptLeavesTheFileAsItWas) {
     EXPECT_EQ(entries(), QStringList{"keep.bin"}) << "nothing arrived: no partial file";
 }
 
+TEST_F(Hardening, ReceiveThroughASymbolicLinkReplacesWhatItNames) {
+    Simulator sim;
+    write("block.bin", "linked block");
+    ASSERT_EQ(run({"-q", "-p", sim.devicePath(), "dload", "block.bin", "80020000"}).exitCode, 0);
+    write("real.bin", "old");
+    ASSERT_TRUE(QFile::link(dir.filePath("real.bin"), dir.filePath("link.bin")));
+    const Outcome r = run({"-q", "-p", sim.devicePath(), "receive", "link.bin", "80020000", "c"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.data();
+    EXPECT_EQ(read("real.bin"), "linked block");
+    EXPECT_TRUE(QFileInfo(dir.filePath("link.bin")).isSymLink());
+}
+
 TEST_F(Hardening, ReceivedBytesGoToTheFileOnlyAndTheCountIsShown) {
     Simulator sim;
     const QByteArray block = QByteArray("title\x1b]2;PWNED\x07 end", 19);
