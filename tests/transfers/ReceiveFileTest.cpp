@@ -114,7 +114,8 @@ TEST_F(ReceiveTest, StopReceivingEndsTheCaptureWithWhatArrived) {
     const QString partial = file + ".partial";
     EXPECT_EQ(readFile(partial), block.left(0x400));
     EXPECT_FALSE(QFileInfo::exists(file));
-    EXPECT_EQ(host.fields[FieldTask], "Receive stopped: 1024 of 2048 bytes. Kept in half.bin.partial.");
+    EXPECT_EQ(host.fields[FieldTask],
+              "Receive stopped: 1024 of 2048 bytes. Kept in half.bin.partial.");
     EXPECT_EQ(finished,
               (QList<std::pair<TransferOutcome, quint32>>{{TransferOutcome::Stopped, 0x400}}));
     expectClosed(partial);
