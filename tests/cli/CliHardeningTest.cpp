@@ -58,6 +58,16 @@ template <typename Ready> bool waitFor(QProcess& p, Ready ready, int msecs = 800
     return false;
 }
 
+// For what the simulator records a moment after the program has ended.
+template <typename Ready> bool eventually(Ready ready, int msecs = 3000) {
+    QDeadlineTimer deadline(msecs);
+    while (!ready()) {
+        if (deadline.hasExpired()) return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
 class Hardening : public ::testing::Test {
 protected:
     QString write(const QString& name, const QByteArray& bytes) {
@@ -221,10 +231,8 @@ TEST_P(Signals, OneSignalEndsTheProgramAndStopsWhatRuns) {
     case Stage::Download: {
         EXPECT_TRUE(r.out.contains("*** CURRENT FILE TRANSFER ABORTED ***")) << r.out.data();
         // The simulator takes the last bytes in at the line's pace.
-        QDeadlineTimer deadline(3000);
-        while (!sim.transcript().received().endsWith("\x03\r") && !deadline.hasExpired())
-            QThread::msleep(20);
-        EXPECT_TRUE(sim.transcript().received().endsWith("\x03\r")) << "the ending still goes out";
+        EXPECT_TRUE(eventually([&] { return sim.transcript().received().endsWith("\x03\r"); }))
+            << "the ending still goes out";
         break;
     }
     case Stage::Receive: {
@@ -267,10 +275,7 @@ TEST_F(Hardening, ClosedStdoutDoesNotEndALoad) {
               {"-q", "-p", sim.devicePath(), "load", "hello.exe"});
     EXPECT_EQ(r.exitCode, 0) << r.err.data();
     // The registers are set by the last lines, taken in at the line's pace.
-    QDeadlineTimer deadline(3000);
-    while (sim.registers().at("epc") == 0 && !deadline.hasExpired())
-        QThread::msleep(20);
-    EXPECT_NE(sim.registers().at("epc"), 0u);
+    EXPECT_TRUE(eventually([&] { return sim.registers().at("epc") != 0; }));
     EXPECT_EQ(r.err.count("standard output"), 1) << r.err.data();
 }
 
@@ -318,7 +323,7 @@ TEST_P(AutoStream, RunsItsLines) {
         run({"-p", sim.devicePath(), "auto", GetParam()}, "local echo from a pipe\r\nls\r\n");
     EXPECT_EQ(r.exitCode, 0) << r.err.data();
     EXPECT_TRUE(r.out.contains("from a pipe")) << r.out.data();
-    EXPECT_TRUE(sim.transcript().received().contains("ls\r"));
+    EXPECT_TRUE(eventually([&] { return sim.transcript().received().contains("ls\r"); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, AutoStream, ::testing::Values("-", "/dev/stdin"),
@@ -481,10 +486,7 @@ TEST_F(Hardening, SimulatorWithClosedDescriptorsKeepsItsLineClean) {
     sim.start(QStringLiteral("bash"),
               {"-c", "exec \"$0\" --link \"$1\" <&- >&-", Simulator::program(), link});
     ASSERT_TRUE(sim.waitForStarted());
-    QDeadlineTimer deadline(5000);
-    while (!QFileInfo::exists(link) && !deadline.hasExpired())
-        QThread::msleep(20);
-    ASSERT_TRUE(QFileInfo::exists(link));
+    ASSERT_TRUE(eventually([&] { return QFileInfo::exists(link); }, 5000));
     const Outcome r = run({"-p", link, "term"}, "ls\n");
     EXPECT_EQ(r.exitCode, 0) << r.err.data();
     EXPECT_TRUE(r.out.contains("ls")) << r.out.data();
