@@ -2,6 +2,7 @@
 
 #include "FileAccess.h"
 #include "MonitorLink.h"
+#include "SerialPort.h"
 #include "Strings.h"
 #include "TransferHold.h"
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <utility>
 
 namespace kestrel {
@@ -124,10 +126,12 @@ AutoRunResult AutoRunner::runAutoFile(const QString& path, TransferHold hold) {
         ExclusiveFile file;
         const FileErrorCategory error = file.open(path, ExclusiveFile::Mode::Read);
         if (error != FileErrorCategory::None) {
-            host.messageBox(cantOpenFileMessage(path, error));
+            host.messageBox(cantOpenFileMessage(path, error, file.lastErrno()));
             return {AutoRunResult::End::NotOpened, 0};
         }
-        qint64 remaining = std::max<qint64>(file.size(), 0);
+        // A pipe (or standard input) has no length: it is read to its end.
+        qint64 remaining = file.isRegular() ? std::max<qint64>(file.size(), 0)
+                                            : std::numeric_limits<qint64>::max();
         std::array<char, ReadChunkSize> chunk;
         qint64 filled = 0;
         qint64 next = 0;
@@ -135,6 +139,16 @@ AutoRunResult AutoRunner::runAutoFile(const QString& path, TransferHold hold) {
         // Stop is looked at before every byte, so a run ends at the byte after
         // the line during which it was pressed.
         while (remaining > 0 && !link_.abortRequested) {
+            if (!link_.port().portOpen()) {
+                // Console lines would be dropped and every download fail
+                // fast: the run ends, naming the device.
+                const QString lost = QStringLiteral("*** DEVICE %1 LOST - AUTO-EXECUTION ENDED ***")
+                                         .arg(link_.port().deviceName());
+                host.appendToTerminal("\r" + lost.toLocal8Bit() + "\r");
+                host.setField(FieldTask, lost);
+                result.end = AutoRunResult::End::DeviceLost;
+                break;
+            }
             if (next == filled) {
                 filled = readChunk(file, chunk.data(), std::min(ReadChunkSize, remaining));
                 next = 0;
@@ -162,7 +176,8 @@ AutoRunResult AutoRunner::runAutoFile(const QString& path, TransferHold hold) {
                 ++result.failedTransfers;
         }
     }
-    host.setField(FieldTask, QStringLiteral("Auto file completed."));
+    if (result.end != AutoRunResult::End::DeviceLost)
+        host.setField(FieldTask, QStringLiteral("Auto file completed."));
     if (result.end == AutoRunResult::End::Completed && link_.abortRequested)
         result.end = AutoRunResult::End::Stopped;
     return result;

@@ -46,7 +46,7 @@ inline const QString AutoFileFilter =
     QStringLiteral("SIO Files (*.sio)|*.sio|All Files (*.*)|*.*||");
 
 struct AutoRunResult {
-    enum class End { Completed, Stopped, NotOpened, ReadError };
+    enum class End { Completed, Stopped, NotOpened, ReadError, DeviceLost };
     End end = End::Completed;
     // "dload" and "load" lines whose transfer did not complete.
     int failedTransfers = 0;

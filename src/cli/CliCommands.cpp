@@ -11,12 +11,15 @@
 #include "SerialPort.h"
 #include "TransferHold.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrel::cli {
@@ -36,7 +39,17 @@ int exitStatusFor(TransferOutcome outcome) {
     return ExitTransferFailed;
 }
 
+// Only regular files are loaded: a device or a pipe has no length to put in
+// the header, and /dev/zero would never end.
+bool isLoadable(Session& s, const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || S_ISREG(st.st_mode)) return true;
+    s.host.note(QStringLiteral("%1: not a regular file").arg(path));
+    return false;
+}
+
 int load(Session& s, const QString& path) {
+    if (!isLoadable(s, path)) return ExitUsage;
     MonitorLink::Operation operation(s.link);
     TransferHold hold(s.link);
     const QByteArray name = QFile::encodeName(path);
@@ -45,14 +58,30 @@ int load(Session& s, const QString& path) {
 }
 
 int dload(Session& s, const QString& path, const QString& addressText) {
+    if (!isLoadable(s, path)) return ExitUsage;
     MonitorLink::Operation operation(s.link);
     TransferHold hold(s.link);
     return exitStatusFor(downloadDataFile(s.link, path, parseHex32(addressText.toLatin1())));
 }
 
+// What became of a receive that did not finish, said with the count.
+void notePartial(Session& s, const ReceiveCapture& capture, const QString& why) {
+    const QString kept = capture.received() > 0
+                             ? QStringLiteral("; they are kept in %1, %2 is as it was")
+                                   .arg(capture.partialPath(), capture.path())
+                             : QStringLiteral("; %1 is as it was").arg(capture.path());
+    s.host.note(QStringLiteral("%1: %2 of %3 bytes arrived%4")
+                    .arg(why)
+                    .arg(capture.received())
+                    .arg(capture.expected())
+                    .arg(kept));
+}
+
 int receive(Session& s, const QStringList& args) {
     MonitorLink::Operation operation(s.link);
     ReceiveCapture capture(s.link);
+    s.capture = &capture;
+    const auto forget = qScopeGuard([&s] { s.capture = nullptr; });
     QEventLoop loop;
     std::optional<TransferOutcome> finished;
     capture.onFinished = [&](TransferOutcome outcome, quint32) {
@@ -79,31 +108,46 @@ int receive(Session& s, const QStringList& args) {
         quiet.setInterval(ReceiveQuietMs);
         QObject::connect(&quiet, &QTimer::timeout, &loop, &QEventLoop::quit);
         QObject::connect(&s.port, &SerialPort::onComm, &quiet, qOverload<>(&QTimer::start));
+        QObject::connect(&s.port, &SerialPort::onComm, &loop,
+                         [&] { s.host.showProgress(capture.received(), capture.expected()); });
         QObject::connect(&s.port, &SerialPort::deviceLost, &loop, &QEventLoop::quit);
+        s.host.showProgress(0, capture.expected());
         quiet.start();
         loop.exec();
     }
     if (!finished) {
-        const quint32 got = capture.received();
-        const quint32 wanted = capture.expected();
-        capture.stop();
         const QString why = s.port.portOpen() ? QStringLiteral("the line went quiet")
                                               : QStringLiteral("the device went away");
-        s.host.note(QStringLiteral("%1: %2 of %3 bytes arrived").arg(why).arg(got).arg(wanted));
+        capture.stop();
+        notePartial(s, capture, why);
         return ExitTransferFailed;
     }
-    return exitStatusFor(*finished);
+    switch (*finished) {
+    case TransferOutcome::Completed:
+        s.host.note(QStringLiteral("%1 bytes received into %2")
+                        .arg(capture.received())
+                        .arg(capture.path()));
+        return ExitOk;
+    case TransferOutcome::Stopped:
+        notePartial(s, capture, QStringLiteral("receive stopped"));
+        return ExitTransferFailed;
+    default:
+        return ExitTransferFailed;
+    }
 }
 
 int autoFile(Session& s, const QString& path) {
     MonitorLink::Operation operation(s.link);
     AutoRunner runner(s.link);
-    const AutoRunResult result = runner.runAutoFile(path, TransferHold(s.link));
+    // "-" is standard input, read as a stream like any pipe.
+    const QString file = path == QLatin1String("-") ? QStringLiteral("/dev/stdin") : path;
+    const AutoRunResult result = runner.runAutoFile(file, TransferHold(s.link));
     switch (result.end) {
     case AutoRunResult::End::NotOpened:
         return ExitUsage;
     case AutoRunResult::End::Stopped:
     case AutoRunResult::End::ReadError:
+    case AutoRunResult::End::DeviceLost:
         return ExitTransferFailed;
     case AutoRunResult::End::Completed:
         break;
@@ -123,6 +167,37 @@ std::optional<QByteArray> readStdin() {
 
 } // namespace
 
+void stopRunning(Session& s) {
+    s.link.stopTransfer();
+    if (s.capture) s.capture->stop();
+}
+
+QStringList serialDevices() {
+    QStringList found;
+    const auto add = [&found](const QString& folder, const QStringList& patterns) {
+        const QDir dir(folder);
+        for (const QFileInfo& entry : dir.entryInfoList(
+                 patterns, QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name)) {
+            const QString target = entry.symLinkTarget();
+            found << (target.isEmpty() ? entry.filePath()
+                                       : QStringLiteral("%1 -> %2").arg(entry.filePath(), target));
+        }
+    };
+    add(QStringLiteral("/dev"), {QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*")});
+    add(QStringLiteral("/dev/serial/by-id"), {QStringLiteral("*")});
+    return found;
+}
+
+int listPorts(std::FILE* out) {
+    const QStringList devices = serialDevices();
+    if (devices.isEmpty())
+        std::fputs("no serial devices found (/dev/ttyUSB*, /dev/ttyACM*, /dev/serial/by-id/*)\n",
+                   out);
+    for (const QString& d : devices)
+        std::fprintf(out, "%s\n", d.toLocal8Bit().constData());
+    return ExitOk;
+}
+
 int runCommand(Session& s, const Options& o) {
     const QStringList& a = o.arguments;
     if (o.command == QLatin1String("load")) return load(s, a[0]);
@@ -139,6 +214,11 @@ int runTerminal(Session& s) {
         status = ExitTransferFailed;
         loop.quit();
     });
+    QObject::connect(&s.interrupts, &InterruptBridge::endRequested, &loop, [&] {
+        status = 128 + s.interrupts.endingSignal();
+        loop.quit();
+    });
+    if (s.interrupts.endingSignal() != 0) return 128 + s.interrupts.endingSignal();
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
 
     if (::isatty(STDIN_FILENO) == 1) {

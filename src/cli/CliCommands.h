@@ -3,20 +3,35 @@
 // after its dialog or chooser.
 #include "CliOptions.h"
 
+#include <cstdio>
+
 namespace kestrel {
 class MonitorLink;
+class ReceiveCapture;
 class SerialPort;
 } // namespace kestrel
 
 namespace kestrel::cli {
 
 class CliHost;
+class InterruptBridge;
 
 struct Session {
     MonitorLink& link;
     SerialPort& port;
     CliHost& host;
+    InterruptBridge& interrupts;
+    // The receive under way, for Ctrl-C to stop.
+    ReceiveCapture* capture = nullptr;
 };
+
+// Stops what runs, as the Stop button does: a transfer, an auto file, a sleep,
+// a receive.
+void stopRunning(Session& session);
+
+// `ports`: the serial devices of this machine, one a line.
+int listPorts(std::FILE* out);
+QStringList serialDevices();
 
 // Runs options.command; returns the exit status.
 int runCommand(Session& session, const Options& options);

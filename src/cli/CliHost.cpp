@@ -5,9 +5,11 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QRegularExpression>
-#include <QThread>
+#include <QTimer>
 
+#include <algorithm>
 #include <cmath>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace kestrel::cli {
@@ -42,28 +44,52 @@ CliHost::CliHost(std::FILE* out, std::FILE* err, bool showProgress)
     : out_(out), err_(err), outIsTerminal_(isTerminal(out)), errIsTerminal_(isTerminal(err)),
       showProgress_(showProgress && isTerminal(err)) {}
 
+QByteArray visibleControls(const QByteArray& text) {
+    QByteArray shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\r' && c != '\n' && c != '\t' && c != '\b') || u == 0x7f) {
+            shown += '^';
+            shown += static_cast<char>(u ^ 0x40);
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 void CliHost::appendToTerminal(const QByteArray& chunk) {
     QByteArray text = filterReceivedText(chunk);
     if (text.isEmpty()) return;
-    if (!outIsTerminal_) text.replace("\r\n", "\n");
+    if (!outIsTerminal_)
+        text.replace("\r\n", "\n");
+    else if (visibleControls_)
+        text = visibleControls(text);
     clearProgress();
-    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), out_);
-    std::fflush(out_);
+    writeOut(text);
     lastOut_ = text.back();
+}
+
+void CliHost::writeOut(const QByteArray& bytes) {
+    if (outLost_) return;
+    const size_t n = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), out_);
+    if (n == static_cast<size_t>(bytes.size()) && std::fflush(out_) == 0) return;
+    outLost_ = true;
+    note(QStringLiteral("standard output went away; what is running goes on without a "
+                        "display"));
 }
 
 void CliHost::endOpenLine() {
     if (lastOut_ == '\n') return;
-    std::fputs(outIsTerminal_ ? "\r\n" : "\n", out_);
-    std::fflush(out_);
+    writeOut(outIsTerminal_ ? "\r\n" : "\n");
     lastOut_ = '\n';
 }
 
 void CliHost::clearTerminal() {
     if (!outIsTerminal_) return;
     clearProgress();
-    std::fputs("\033[H\033[2J", out_);
-    std::fflush(out_);
+    writeOut("\033[H\033[2J");
 }
 
 void CliHost::setField(int fieldId, const QString& text) {
@@ -73,10 +99,15 @@ void CliHost::setField(int fieldId, const QString& text) {
         clearProgress(); // an emptied counter: the piece loop has finished
         return;
     }
-    if (!progressShown_ || sent < sent_ || total != total_) started_.start();
-    sent_ = sent;
+    showProgress(sent, total);
+}
+
+void CliHost::showProgress(quint64 done, quint64 total) {
+    if (!showProgress_) return;
+    if (!progressShown_ || done < sent_ || total != total_) started_.start();
+    sent_ = done;
     total_ = total;
-    drawProgress(sent == total);
+    drawProgress(done == total);
 }
 
 void CliHost::setProgressRange(int, int) {}
@@ -86,23 +117,40 @@ void CliHost::drawProgress(bool force) {
     if (!force && lastDraw_.isValid() && lastDraw_.elapsed() < 100) return;
     lastDraw_.start();
     const double fraction = total_ ? double(sent_) / double(total_) : 1.0;
-    constexpr int width = 30;
-    const int filled = int(fraction * width);
     const double seconds = started_.isValid() ? started_.elapsed() / 1000.0 : 0.0;
-    const double rate = seconds > 0.05 ? double(sent_) / seconds : 0.0;
-    QString eta = QStringLiteral("--:--");
-    if (rate > 0 && total_ >= sent_) {
-        const qint64 left = qint64(std::ceil(double(total_ - sent_) / rate));
-        eta = QStringLiteral("%1:%2").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+    // A rate measured over a few bytes or a few milliseconds says nothing.
+    const bool rateKnown = seconds >= 0.5 && sent_ > 0;
+    QString tail = QStringLiteral(" %1% %2 of %3")
+                       .arg(int(fraction * 100), 3)
+                       .arg(humanBytes(double(sent_)), humanBytes(double(total_)));
+    if (rateKnown) {
+        const double rate = double(sent_) / seconds;
+        const qint64 left = qint64(std::ceil(double(total_ - std::min(sent_, total_)) / rate));
+        tail += QStringLiteral("  %1/s  ETA %2:%3")
+                    .arg(humanBytes(rate))
+                    .arg(left / 60)
+                    .arg(left % 60, 2, 10, QLatin1Char('0'));
     }
-    const QString line =
-        QStringLiteral("\r[%1%2] %3% %4 of %5  %6/s  ETA %7\033[K")
-            .arg(QString(filled, u'#'), QString(width - filled, u'-'))
-            .arg(int(fraction * 100), 3)
-            .arg(humanBytes(double(sent_)), humanBytes(double(total_)), humanBytes(rate), eta);
-    std::fputs(line.toLocal8Bit().constData(), err_);
+    // One column is left free: a line that fills the last column wraps on
+    // some terminals.
+    const int columns = terminalColumns() - 1;
+    int barWidth = std::min(30, columns - int(tail.size()) - 2);
+    QString line;
+    if (barWidth >= 5) {
+        const int filled = int(fraction * barWidth);
+        line =
+            QStringLiteral("[%1%2]").arg(QString(filled, u'#'), QString(barWidth - filled, u'-'));
+    }
+    line = (line + tail).left(std::max(columns, 1));
+    std::fputs(QStringLiteral("\r%1\033[K").arg(line).toLocal8Bit().constData(), err_);
     std::fflush(err_);
     progressShown_ = true;
+}
+
+int CliHost::terminalColumns() const {
+    winsize size{};
+    if (::ioctl(::fileno(err_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
 }
 
 void CliHost::clearProgress() {
@@ -153,7 +201,20 @@ void CliHost::pumpMessages() {
 }
 
 void CliHost::sleepMilliseconds(int msecs) {
-    if (msecs > 0) QThread::msleep(static_cast<unsigned long>(msecs));
+    // Waits in an event loop, so Ctrl-C, SIGTERM and a lost device are heard
+    // during the sleep and end it (through interruptSleep).
+    if (msecs <= 0 || sleepInterrupted_) return;
+    QEventLoop loop;
+    sleepLoop_ = &loop;
+    QTimer::singleShot(msecs, &loop, &QEventLoop::quit);
+    loop.exec();
+    sleepLoop_ = nullptr;
+}
+
+void CliHost::interruptSleep() {
+    // Once stopped, the program is ending: later sleeps are not slept either.
+    sleepInterrupted_ = true;
+    if (sleepLoop_) sleepLoop_->quit();
 }
 
 qint64 CliHost::timeOfDaySeconds() {

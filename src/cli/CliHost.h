@@ -6,6 +6,7 @@
 #include "Host.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 
 #include <cstdio>
 
@@ -26,6 +27,7 @@ public:
     void beep() override;
     void pumpMessages() override;
     void sleepMilliseconds(int msecs) override;
+    void interruptSleep() override;
     qint64 timeOfDaySeconds() override;
     void requestQuit() override { quitRequested_ = true; }
 
@@ -37,10 +39,20 @@ public:
     void endOpenLine();
     // Message boxes shown so far (their count tells a script something went wrong).
     int messagesShown() const { return messages_; }
+    // Console bytes other than CR, LF, TAB and BS are shown as ^[ and friends
+    // when standard output is a terminal, so the console cannot drive it.
+    void setVisibleControls(bool on) { visibleControls_ = on; }
+    // The progress display for a piece of a transfer the counter field does
+    // not carry (a receive).
+    void showProgress(quint64 done, quint64 total);
 
 private:
     void drawProgress(bool force);
     void clearProgress();
+    // Writes to standard output; after a failed write (the reader has gone)
+    // nothing more is written there, and that is said once on standard error.
+    void writeOut(const QByteArray& bytes);
+    int terminalColumns() const;
 
     std::FILE* out_;
     std::FILE* err_;
@@ -50,6 +62,10 @@ private:
     bool quitRequested_ = false;
     int messages_ = 0;
     char lastOut_ = '\n';
+    bool visibleControls_ = false;
+    bool outLost_ = false;
+    bool sleepInterrupted_ = false;
+    QEventLoop* sleepLoop_ = nullptr;
 
     // Progress of the running piece of a transfer, read from the counter field.
     bool progressShown_ = false;

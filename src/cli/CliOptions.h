@@ -15,7 +15,8 @@ struct Options {
     int flow = 0;       // 0 none, 1 xonxoff, 2 rts, 3 xonrts
     bool quiet = false; // no progress display
     bool thenTerminal = false;
-    QString command; // load, dload, receive, auto, term
+    bool visibleControls = false; // term shows control characters as ^[ and friends
+    QString command;              // load, dload, receive, auto, term, ports
     QStringList arguments;
 };
 
@@ -36,5 +37,8 @@ QString helpText();
 inline constexpr int ExitOk = 0;
 inline constexpr int ExitTransferFailed = 1;
 inline constexpr int ExitUsage = 2;
+
+// The most `receive` asks for: no console has more memory than that.
+inline constexpr quint32 LargestReceiveLength = 16u * 1024 * 1024;
 
 } // namespace kestrel::cli

@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -22,14 +23,14 @@ void restoreTerminal() {
     if (savedModeValid.exchange(false)) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
 }
 
-extern "C" void onSignal(int) {
+extern "C" void onSignal(int sig) {
     if (interrupts.fetch_add(1) >= 1) {
         if (savedModeValid.load()) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
         static const char msg[] = "\r\nkestrel-cli: interrupted\r\n";
         [[maybe_unused]] auto n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
-        ::_exit(130);
+        ::_exit(128 + sig);
     }
-    const char b = 1;
+    const char b = static_cast<char>(sig);
     [[maybe_unused]] auto n = ::write(interruptPipe[1], &b, 1);
 }
 } // namespace
@@ -51,7 +52,16 @@ RawTerminal::~RawTerminal() {
     restoreTerminal();
 }
 
-InterruptBridge::InterruptBridge(std::function<void()> onInterrupt, QObject* parent)
+void openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is this one.
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) ::close(null);
+    }
+}
+
+InterruptBridge::InterruptBridge(std::function<void(int)> onInterrupt, QObject* parent)
     : QObject(parent), onInterrupt_(std::move(onInterrupt)) {
     if (interruptPipe[0] < 0 && ::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     notifier_ = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
@@ -72,9 +82,13 @@ InterruptBridge::~InterruptBridge() {
 
 void InterruptBridge::readPipe() {
     char buf[16];
-    while (::read(interruptPipe[0], buf, sizeof buf) > 0) {
-    }
-    if (onInterrupt_) onInterrupt_();
+    int sig = 0;
+    for (ssize_t n; (n = ::read(interruptPipe[0], buf, sizeof buf)) > 0;)
+        sig = static_cast<unsigned char>(buf[0]);
+    if (sig == 0) return;
+    if (sig != SIGINT && endingSignal_ == 0) endingSignal_ = sig;
+    if (onInterrupt_) onInterrupt_(sig);
+    if (endingSignal_ != 0) emit endRequested();
 }
 
 } // namespace kestrel::cli

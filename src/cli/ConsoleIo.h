@@ -24,19 +24,32 @@ private:
     bool active_ = false;
 };
 
-// The first Ctrl-C (SIGINT, also SIGTERM and SIGHUP) calls onInterrupt on the
-// main thread, the next one ends the program at once (status 130) after the
-// host terminal has been restored.
+// The first Ctrl-C (SIGINT, also SIGTERM and SIGHUP) calls onInterrupt with
+// the signal's number on the main thread, the next one ends the program at
+// once (status 128 plus its number) after the host terminal has been restored.
 class InterruptBridge : public QObject {
     Q_OBJECT
 public:
-    explicit InterruptBridge(std::function<void()> onInterrupt, QObject* parent = nullptr);
+    explicit InterruptBridge(std::function<void(int signal)> onInterrupt,
+                             QObject* parent = nullptr);
     ~InterruptBridge() override;
+
+    // SIGTERM or SIGHUP that asked the program to end; 0 if none came.
+    int endingSignal() const { return endingSignal_; }
+
+signals:
+    // SIGTERM or SIGHUP: whatever loop is waiting ends.
+    void endRequested();
 
 private:
     void readPipe();
-    std::function<void()> onInterrupt_;
+    std::function<void(int)> onInterrupt_;
     std::unique_ptr<QSocketNotifier> notifier_;
+    int endingSignal_ = 0;
 };
+
+// Makes sure descriptors 0, 1 and 2 are open (on /dev/null where they were
+// closed), so nothing the program opens later takes their place.
+void openStandardDescriptors();
 
 } // namespace kestrel::cli

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QSettings>
 
+#include <csignal>
 #include <cstdio>
 
 using namespace kestrel;
@@ -30,6 +31,12 @@ void applyStoredDefaults(QtSerialPortComponent& port, const Options& o) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A closed descriptor 0 would otherwise be taken by the first thing the
+    // program opens, and `term` would read from it.
+    openStandardDescriptors();
+    // A reader of standard output that goes away must not end a transfer:
+    // the failed write is noticed and output stops there.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Tamsworth"));
     QCoreApplication::setApplicationName(QStringLiteral("Kestrel"));
@@ -40,8 +47,12 @@ int main(int argc, char** argv) {
         return usage->exitStatus;
     }
     const Options& options = std::get<Options>(parsed);
+    if (options.command == QLatin1String("ports")) return listPorts(stdout);
 
     CliHost host(stdout, stderr, !options.quiet);
+    // A console program may colour the interactive terminal; the commands
+    // show its bytes, they do not let it drive the user's terminal.
+    host.setVisibleControls(options.command != QLatin1String("term") || options.visibleControls);
     QtSerialPortComponent port;
     applyStoredDefaults(port, options);
     if (!options.settings.isEmpty() && !port.setSettings(options.settings)) {
@@ -54,6 +65,17 @@ int main(int argc, char** argv) {
     port.setRThreshold(1);
     if (!port.setPortOpen(true)) {
         host.note(QStringLiteral("cannot open %1: %2").arg(port.deviceName(), port.lastError()));
+        if (options.port.isEmpty() && !hasStoredPort(QSettings())) {
+            const QStringList devices = serialDevices();
+            host.note(QStringLiteral(
+                          "no port was given or stored (-p DEVICE), so COM%1 (%2) was tried; %3 "
+                          "(`kestrel-cli ports` lists them)")
+                          .arg(port.commPort())
+                          .arg(port.deviceName(),
+                               devices.isEmpty() ? QStringLiteral("no serial devices were found")
+                                                 : QStringLiteral("serial devices here: ") +
+                                                       devices.join(QStringLiteral(", "))));
+        }
         return ExitUsage;
     }
 
@@ -66,11 +88,25 @@ int main(int argc, char** argv) {
         host.note(reason);
         lossReported = true;
     });
-    // Ctrl-C is the Stop button.
-    InterruptBridge interrupts([&link] { link.stopTransfer(); });
+    // Ctrl-C is the Stop button. SIGTERM and SIGHUP stop a running command
+    // the same way (its ending bytes still go out) and then end the program.
+    Session* running = nullptr;
+    InterruptBridge interrupts([&running](int) {
+        if (running) stopRunning(*running);
+    });
+    Session session{link, port, host, interrupts};
+    running = &session;
+    // A lost device ends a sleeping auto file at once; it then ends itself.
+    QObject::connect(&port, &SerialPort::deviceLost, [&host] { host.interruptSleep(); });
 
-    Session session{link, port, host};
     int status = runCommand(session, options);
+    if (const int sig = interrupts.endingSignal(); sig != 0) {
+        host.endOpenLine();
+        port.setPortOpen(false);
+        // A command that was running was stopped (and says so with 1); only
+        // an idle terminal ends with the signal's own status.
+        return options.command == QLatin1String("term") ? 128 + sig : ExitTransferFailed;
+    }
     host.endOpenLine();
     // A loss noticed during the command's last step is announced from the
     // event loop; let it through before deciding what to say and how to exit.

@@ -53,7 +53,7 @@ enum class LoopEnd { AllSent, Stopped, Refused, FileEnded, ReadError };
 void reportReadError(Host& host, const QString& path, quint32 sent, int error) {
     host.messageBox(QStringLiteral("Read error in file %1 after %2 bytes: %3.")
                         .arg(path)
-                        .arg(sent, 0, 16)
+                        .arg(sent)
                         .arg(QString::fromLocal8Bit(std::strerror(error))));
 }
 
@@ -98,11 +98,12 @@ TransferOutcome downloadDataFile(MonitorLink& link, const QString& path, quint32
     MonitorLink::Operation operation(link);
     Host& host = link.host();
     link.abortRequested = false;
+    if (link.refuseBinaryOverXonXoff()) return TransferOutcome::NotStarted;
 
     ExclusiveFile file;
     if (const FileErrorCategory failed = file.open(path, ExclusiveFile::Mode::Read);
         failed != FileErrorCategory::None) {
-        host.messageBox(cantOpenFileMessage(path, failed));
+        host.messageBox(cantOpenFileMessage(path, failed, file.lastErrno()));
         return TransferOutcome::NotStarted;
     }
     const qint64 size = file.size();
@@ -114,7 +115,7 @@ TransferOutcome downloadDataFile(MonitorLink& link, const QString& path, quint32
         // The header's length field has 32 bits; a truncated length would
         // load the wrong amount without anyone noticing.
         host.messageBox(QStringLiteral("File %1 is too large to download: the length of a "
-                                       "download is at most ffffffff bytes.")
+                                       "download is at most 4294967295 bytes.")
                             .arg(path));
         return TransferOutcome::NotStarted;
     }

@@ -79,9 +79,10 @@ PieceLoopEnd runPieceLoop(MonitorLink& link, ExclusiveFile& file, quint32 size) 
 }
 
 bool openForDownload(MonitorLink& link, ExclusiveFile& file, const QString& path) {
+    if (link.refuseBinaryOverXonXoff()) return false;
     const FileErrorCategory error = file.open(path, ExclusiveFile::Mode::Read);
     if (error == FileErrorCategory::None) return true;
-    link.host().messageBox(cantOpenFileMessage(path, error));
+    link.host().messageBox(cantOpenFileMessage(path, error, file.lastErrno()));
     link.host().appendToTerminal("\t\t: Cannot open file for download.\r");
     return false;
 }

@@ -1,6 +1,10 @@
 #include "FileAccess.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+#include <cstring>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -12,35 +16,52 @@ namespace kestrel {
 
 FileErrorCategory categoryFromErrno(int error) {
     switch (error) {
-    case 0: return FileErrorCategory::None;
-    case ENOENT: return FileErrorCategory::FileNotFound;
+    case 0:
+        return FileErrorCategory::None;
+    case ENOENT:
+        return FileErrorCategory::FileNotFound;
     case ENOTDIR:
     case ENAMETOOLONG:
-    case ELOOP: return FileErrorCategory::BadPath;
+    case ELOOP:
+        return FileErrorCategory::BadPath;
     case EMFILE:
-    case ENFILE: return FileErrorCategory::TooManyOpenFiles;
+    case ENFILE:
+        return FileErrorCategory::TooManyOpenFiles;
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR: return FileErrorCategory::AccessDenied;
-    case EBADF: return FileErrorCategory::InvalidFile;
-    case ESPIPE: return FileErrorCategory::BadSeek;
-    case EIO: return FileErrorCategory::HardIO;
-    case EWOULDBLOCK: return FileErrorCategory::SharingViolation;
-    case ENOLCK: return FileErrorCategory::LockViolation;
+    case EISDIR:
+        return FileErrorCategory::AccessDenied;
+    case EBADF:
+        return FileErrorCategory::InvalidFile;
+    case ESPIPE:
+        return FileErrorCategory::BadSeek;
+    case EIO:
+        return FileErrorCategory::HardIO;
+    case EWOULDBLOCK:
+        return FileErrorCategory::SharingViolation;
+    case ENOLCK:
+        return FileErrorCategory::LockViolation;
     case ENOSPC:
-    case EDQUOT: return FileErrorCategory::DiskFull;
-    default: return FileErrorCategory::Generic;
+    case EDQUOT:
+        return FileErrorCategory::DiskFull;
+    default:
+        return FileErrorCategory::Generic;
     }
 }
 
-QString cantOpenFileMessage(const QString& path, FileErrorCategory category) {
-    return QStringLiteral("Can't open file %1, error = %2\n")
-        .arg(path)
-        .arg(static_cast<unsigned>(category));
+QString cantOpenFileMessage(const QString& path, FileErrorCategory category, int error) {
+    QString text = QStringLiteral("Can't open file %1, error = %2\n")
+                       .arg(path)
+                       .arg(static_cast<unsigned>(category));
+    if (error != 0)
+        text += QStringLiteral("(%1)").arg(QString::fromLocal8Bit(std::strerror(error)));
+    return text;
 }
 
-ExclusiveFile::~ExclusiveFile() { close(); }
+ExclusiveFile::~ExclusiveFile() {
+    close();
+}
 
 ExclusiveFile::ExclusiveFile(ExclusiveFile&& other) noexcept
     : fd_(other.fd_), lastErrno_(other.lastErrno_) {
@@ -72,6 +93,10 @@ FileErrorCategory ExclusiveFile::open(const QString& path, Mode mode) {
     int fd = ::open(name.constData(), flags | O_CLOEXEC | O_NOCTTY, 0664);
     if (fd < 0) {
         lastErrno_ = errno;
+        // ENOENT names both a missing file and a missing folder on its way;
+        // only the first is "file not found".
+        if (lastErrno_ == ENOENT && !QFileInfo(path).absoluteDir().exists())
+            return FileErrorCategory::BadPath;
         return categoryFromErrno(lastErrno_);
     }
     struct stat st {};
@@ -140,6 +165,11 @@ qint64 ExclusiveFile::seek(qint64 offset) {
     const off_t pos = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
     if (pos < 0) lastErrno_ = errno;
     return pos;
+}
+
+bool ExclusiveFile::isRegular() const {
+    struct stat st {};
+    return fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 qint64 ExclusiveFile::size() const {

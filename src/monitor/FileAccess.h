@@ -31,8 +31,9 @@ enum class FileErrorCategory : unsigned {
 
 FileErrorCategory categoryFromErrno(int error);
 
-// "Can't open file %s, error = %u\n"
-QString cantOpenFileMessage(const QString& path, FileErrorCategory category);
+// "Can't open file %s, error = %u\n", followed by the system's reason when
+// `error` (an errno value) gives one: the number alone tells only a category.
+QString cantOpenFileMessage(const QString& path, FileErrorCategory category, int error = 0);
 
 class ExclusiveFile {
 public:
@@ -60,6 +61,8 @@ public:
     qint64 seek(qint64 offset);
     qint64 size() const;
     int lastErrno() const { return lastErrno_; }
+    // A file with a length (not a pipe, a terminal or a device).
+    bool isRegular() const;
 
 private:
     int fd_ = -1;

@@ -67,8 +67,9 @@ void MonitorLink::onCommEvent() {
         port_.setInputLen(0);
         chunk += port_.input();
     }
-    if (captureReceived && captureWriter) captureWriter(chunk);
-    if (!displaySuppressed) {
+    if (captureReceived && captureWriter) {
+        captureWriter(chunk);
+    } else if (!displaySuppressed) {
         // A zero byte must not cut off the rest of what arrived with it: the
         // display drops zero bytes and shows everything after them.
         QByteArray shown = chunk;
@@ -190,6 +191,15 @@ bool MonitorLink::endBinary() {
     const bool ok = awaitResponse(QByteArrayLiteral("end binary"));
     discardInput();
     return ok;
+}
+
+bool MonitorLink::refuseBinaryOverXonXoff() {
+    if (port_.handshaking() != SerialPort::XonXoff) return false;
+    host_.messageBox(QStringLiteral(
+        "XON/XOFF flow control cannot carry binary data: the bytes 11 and 13 (hex) in it "
+        "would be taken as flow control.\nChoose RTS/CTS or none as the flow control for "
+        "transfers."));
+    return true;
 }
 
 void MonitorLink::stopTransfer() {

@@ -35,7 +35,8 @@ public:
     std::array<char, FrameSize> transferBuffer{};
 
     // While set, the receive path hands every received chunk (zero bytes
-    // included) to captureWriter, in addition to showing it.
+    // included) to captureWriter instead of showing it: a memory block is
+    // data, and shown it could drive the user's terminal.
     bool captureReceived = false;
     std::function<void(const QByteArray&)> captureWriter;
 
@@ -56,6 +57,10 @@ public:
     bool sendBinaryBlocks(const char* data, qint32 length);
     bool endBinary();
     void stopTransfer();
+    // XON/XOFF flow control takes the bytes 0x11 and 0x13 out of the data: a
+    // binary transfer under it is refused with a message naming the fix.
+    // True when refused.
+    bool refuseBinaryOverXonXoff();
 
     // One user-level operation (a keystroke, a whole transfer, an auto-file
     // run). A port that fails to send is reported with a message box once per

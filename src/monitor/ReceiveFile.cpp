@@ -5,8 +5,14 @@
 #include "SerialPort.h"
 #include "Strings.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrel {
 
@@ -46,17 +52,67 @@ ReceiveCapture::ReceiveCapture(MonitorLink& link) : link_(link) {
 ReceiveCapture::~ReceiveCapture() {
     link_.captureReceived = false;
     link_.captureWriter = nullptr;
+    if (receiveFile_.isOpen()) {
+        receiveFile_.close();
+        dropEmptyPartial();
+    }
 }
 
 FileErrorCategory ReceiveCapture::openFile(const QString& path) {
-    path_ = path;
-    const FileErrorCategory failed = receiveFile_.open(path, ExclusiveFile::Mode::Write);
-    if (failed != FileErrorCategory::None) receiveFileOpen_ = false;
+    // A FILE that is a symbolic link is received into the file it names, as
+    // writing through the link did, and the link stays.
+    const QFileInfo given(path);
+    const QString resolved = given.isSymLink() ? given.canonicalFilePath() : QString();
+    path_ = resolved.isEmpty() ? path : resolved;
+    partialPath_ = path_ + QStringLiteral(".partial");
+    receiveFileOpen_ = false;
+    openErrno_ = 0;
+    const QByteArray name = QFile::encodeName(path_);
+    struct stat st {};
+    if (!name.isEmpty() && ::stat(name.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            openErrno_ = EISDIR;
+            return FileErrorCategory::AccessDenied;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            partialPath_ = path_;
+        } else if (const FileErrorCategory held =
+                       targetHold_.open(path_, ExclusiveFile::Mode::Read);
+                   held == FileErrorCategory::SharingViolation) {
+            // Another program holds FILE: it is not replaced under its feet.
+            openErrno_ = targetHold_.lastErrno();
+            return held;
+        }
+    }
+    const FileErrorCategory failed = receiveFile_.open(partialPath_, ExclusiveFile::Mode::Write);
+    if (failed != FileErrorCategory::None) {
+        openErrno_ = receiveFile_.lastErrno();
+        targetHold_.close();
+    }
     return failed;
 }
 
 void ReceiveCapture::closeFile() {
     receiveFile_.close();
+    targetHold_.close();
+    dropEmptyPartial();
+}
+
+void ReceiveCapture::dropEmptyPartial() {
+    if (partialPath_ == path_ || received_ > 0) return;
+    ::unlink(QFile::encodeName(partialPath_).constData());
+}
+
+int ReceiveCapture::replaceTarget() {
+    if (partialPath_ == path_) return 0;
+    const QByteArray from = QFile::encodeName(partialPath_);
+    const QByteArray to = QFile::encodeName(path_);
+    // An existing FILE keeps its mode, as it did when it was emptied and
+    // written in place.
+    struct stat st {};
+    if (::stat(to.constData(), &st) == 0 && S_ISREG(st.st_mode))
+        ::chmod(from.constData(), st.st_mode & 07777);
+    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
 }
 
 void ReceiveCapture::requestAndCapture(quint32 address, quint32 length) {
@@ -98,32 +154,55 @@ void ReceiveCapture::take(const QByteArray& chunk) {
 }
 
 void ReceiveCapture::finish(TransferOutcome outcome) {
-    const int writeError = receiveFile_.lastErrno();
+    int writeError = receiveFile_.lastErrno();
     receiveFile_.close();
     receiveFileOpen_ = false;
     link_.captureReceived = false;
+    QString failedFile = partialPath_;
+    if (outcome == TransferOutcome::Completed) {
+        if (const int renameError = replaceTarget(); renameError != 0) {
+            outcome = TransferOutcome::Failed;
+            writeError = renameError;
+            failedFile = path_;
+        }
+    } else {
+        dropEmptyPartial();
+    }
+    targetHold_.close();
 
     Host& host = link_.host();
-    const auto count = static_cast<unsigned>(received_);
-    const auto total = static_cast<unsigned>(expected_);
+    const auto count = static_cast<qulonglong>(received_);
+    const auto total = static_cast<qulonglong>(expected_);
+    // Where what arrived is, when FILE did not get it.
+    const QString kept =
+        partialPath_ == path_ || received_ == 0
+            ? QString()
+            : QStringLiteral(" %1 keeps them; %2 is as it was.").arg(partialPath_, path_);
     switch (outcome) {
     case TransferOutcome::Completed:
-        host.setField(FieldTask, QString::asprintf("Received %x bytes.", count));
+        host.setField(FieldTask, QStringLiteral("Received %1 bytes.").arg(count));
         break;
     case TransferOutcome::Stopped:
-        host.setField(FieldTask,
-                      QString::asprintf("Receive stopped: %x of %x bytes.", count, total));
+        host.setField(
+            FieldTask,
+            QStringLiteral("Receive stopped: %1 of %2 bytes.%3")
+                .arg(count)
+                .arg(total)
+                .arg(kept.isEmpty()
+                         ? QString()
+                         : QStringLiteral(" Kept in %1.").arg(QFileInfo(partialPath_).fileName())));
         break;
     default:
         host.setField(FieldTask,
-                      QString::asprintf("Receive failed: %x of %x bytes.", count, total));
+                      QStringLiteral("Receive failed: %1 of %2 bytes.").arg(count).arg(total));
         // The switches are already off: the box pumps messages, and more
         // bytes may arrive while it is open.
         host.messageBox(QStringLiteral("Can't write file %1: %2.\nReceiving stopped after %3 "
-                                       "of %4 bytes; the file is closed.")
-                            .arg(path_, QString::fromLocal8Bit(std::strerror(writeError)))
-                            .arg(count, 0, 16)
-                            .arg(total, 0, 16));
+                                       "of %4 bytes; the file is closed.%5")
+                            .arg(failedFile, QString::fromLocal8Bit(std::strerror(writeError)))
+                            .arg(count)
+                            .arg(total)
+                            .arg(kept));
         break;
     }
     if (onFinished) onFinished(outcome, received_);
@@ -132,7 +211,7 @@ void ReceiveCapture::finish(TransferOutcome outcome) {
 void ReceiveCapture::stop() {
     if (!receiveFileOpen_) {
         link_.captureReceived = false;
-        receiveFile_.close();
+        if (receiveFile_.isOpen()) closeFile();
         return;
     }
     finish(TransferOutcome::Stopped);
@@ -149,6 +228,7 @@ receiveDataFileCommand(MonitorLink& link, ReceiveCapture& capture,
         host.messageBox(strings::text(strings::UploadInProgress));
         return ReceiveStart::Refused;
     }
+    if (link.refuseBinaryOverXonXoff()) return ReceiveStart::Refused;
     link.sendText(QByteArrayLiteral("\r"));
     link.displaySuppressed = false;
     BusyWhileStarting busy(link);
@@ -160,7 +240,7 @@ receiveDataFileCommand(MonitorLink& link, ReceiveCapture& capture,
 
     if (const FileErrorCategory failed = capture.openFile(request->fileName);
         failed != FileErrorCategory::None) {
-        host.messageBox(cantOpenFileMessage(request->fileName, failed));
+        host.messageBox(cantOpenFileMessage(request->fileName, failed, capture.openErrno()));
         return ReceiveStart::CannotOpen;
     }
     host.setField(FieldTask, QString::asprintf("Recv: %x %x", static_cast<unsigned>(address),

@@ -42,9 +42,19 @@ public:
     // has been written, Stopped by Stop Receiving, Failed on a write error.
     std::function<void(TransferOutcome outcome, quint32 received)> onFinished;
 
-    // The steps of the receive command (see receiveDataFileCommand).
+    // The steps of the receive command (see receiveDataFileCommand). A regular
+    // file (or a new one) is received into FILE.partial beside it and renamed
+    // over FILE only once the whole block is in; a capture that fails or is
+    // stopped leaves FILE as it was and FILE.partial with what did arrive
+    // (nothing arrived: no FILE.partial). A device or pipe is written directly.
     FileErrorCategory openFile(const QString& path);
     void closeFile();
+    // errno of the failed openFile.
+    int openErrno() const { return openErrno_; }
+    QString path() const { return path_; }
+    // Where the bytes go while the capture runs, and where they stay when it
+    // does not finish.
+    QString partialPath() const { return partialPath_; }
     // Sends the request header and starts capturing `length` bytes; a length
     // of 0 finishes at once.
     void requestAndCapture(quint32 address, quint32 length);
@@ -56,11 +66,19 @@ public:
 private:
     void take(const QByteArray& chunk);
     void finish(TransferOutcome outcome);
+    // Renames the finished FILE.partial over FILE; errno on failure, else 0.
+    int replaceTarget();
+    // FILE.partial with nothing in it is not kept.
+    void dropEmptyPartial();
 
     MonitorLink& link_;
     ExclusiveFile receiveFile_;
+    // Holds FILE itself for exclusive use while FILE.partial is written.
+    ExclusiveFile targetHold_;
     bool receiveFileOpen_ = false;
     QString path_;
+    QString partialPath_; // equal to path_ for a device or pipe
+    int openErrno_ = 0;
     quint32 expected_ = 0;
     quint32 received_ = 0;
 };

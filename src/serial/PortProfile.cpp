@@ -102,6 +102,10 @@ bool openPortFromProfile(SerialPort& port, QSettings& store, Host& host) {
     return port.portOpen();
 }
 
+bool hasStoredPort(const QSettings& store) {
+    return readStoredChoice(store).commPort.has_value();
+}
+
 void applyStoredPortChoice(SerialPort& port, const QSettings& store) {
     const StoredChoice stored = readStoredChoice(store);
     if (!stored.commPort || !port.setCommPort(*stored.commPort)) port.setCommPort(DefaultPort);

@@ -48,6 +48,8 @@ bool openPortFromProfile(SerialPort& port, QSettings& store, Host& host);
 // written and nobody is asked; whatever the store lacks, or the port refuses,
 // becomes port 2 and "9600,n,8,1".
 void applyStoredPortChoice(SerialPort& port, const QSettings& store);
+// Whether the store holds a usable port number.
+bool hasStoredPort(const QSettings& store);
 
 // "COM2:9600,n,8,1"; with a device override the device path stands in place
 // of COMn ("/dev/pts/3:9600,n,8,1").

@@ -12,8 +12,10 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -95,7 +97,58 @@ QtSerialPortComponent::QtSerialPortComponent(QObject* parent) : SerialPort(paren
 
 QtSerialPortComponent::~QtSerialPortComponent() {
     serial_.disconnect(this);
+    closeDevice();
+}
+
+void QtSerialPortComponent::closeDevice() {
     if (serial_.isOpen()) serial_.close();
+#ifdef Q_OS_UNIX
+    if (claimFd_ >= 0) ::close(claimFd_); // closing releases the lock
+#endif
+    claimFd_ = -1;
+}
+
+bool QtSerialPortComponent::claimDevice([[maybe_unused]] const QString& path) {
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    const QString busy = tr("Device busy: %1 is in use or locked by another program").arg(path);
+    const QString notSerial = tr("%1 is not a serial device").arg(path);
+    struct stat st {};
+    if (::stat(name.constData(), &st) == 0 && !S_ISCHR(st.st_mode)) {
+        lastError_ = notSerial;
+        return false;
+    }
+    // Non-blocking, and no controlling terminal: opening changes nothing on
+    // the line.
+    const int fd = ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == EACCES || error == EPERM)
+            lastError_ = permissionDeniedReason(path);
+        else if (error == EBUSY)
+            lastError_ = busy;
+        else if (error == ENOENT)
+            lastError_ = tr("No such file or directory: %1").arg(path);
+        else
+            lastError_ = tr("%1 could not be opened: %2")
+                             .arg(path, QString::fromLocal8Bit(std::strerror(error)));
+        return false;
+    }
+    if (::isatty(fd) != 1) {
+        ::close(fd);
+        lastError_ = notSerial;
+        return false;
+    }
+    // Two programs on one device: the second stops here, before it has
+    // flushed the line or applied its settings to it.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        lastError_ = busy;
+        return false;
+    }
+    claimFd_ = fd;
+#endif
+    return true;
 }
 
 bool QtSerialPortComponent::setCommPort(int number) {
@@ -141,7 +194,7 @@ bool QtSerialPortComponent::portOpen() const {
 
 bool QtSerialPortComponent::setPortOpen(bool open) {
     reconnect_.stop();
-    if (lost_ || (!open && serial_.isOpen())) serial_.close();
+    if (lost_ || !open) closeDevice();
     lost_ = false;
     if (!open) return true;
     return serial_.isOpen() || openDevice();
@@ -154,22 +207,24 @@ bool QtSerialPortComponent::openDevice() {
         return false;
     }
     if (!QFileInfo::exists(path)) {
-        lastError_ = tr("No such device: %1").arg(path);
+        lastError_ = tr("No such file or directory: %1").arg(path);
         return false;
     }
+    if (!claimDevice(path)) return false;
     serial_.setPortName(path);
     applyLine(line_);
     serial_.setFlowControl(toQtFlow(handshaking_));
     if (!serial_.open(QIODevice::ReadWrite)) {
         lastError_ = describeOpenFailure(path);
         serial_.clearError();
+        closeDevice();
         return false;
     }
     // QSerialPort applies the settings while opening without checking that
     // the device took them (a pseudo-terminal ignores parity and data bits);
     // applied again on the open device, a refusal shows.
     if (!applyLine(line_)) {
-        serial_.close();
+        closeDevice();
         lastError_ = tr("%1 does not take the settings %2").arg(path, settingsText_);
         return false;
     }
@@ -380,7 +435,7 @@ void QtSerialPortComponent::noticeLoss(const QString& reason) {
 
 void QtSerialPortComponent::finishLoss() {
     if (!lost_) return; // opened or closed by hand meanwhile
-    serial_.close();
+    closeDevice();
     lost_ = false;
     reconnect_.start();
     emit deviceLost(lastError_);

@@ -95,6 +95,10 @@ private:
     void lookForDevice();
     QString describeOpenFailure(const QString& path) const;
     qint64 writeNow(const char* data, qint64 size);
+    // Checks that the path is a terminal device and locks it on a descriptor
+    // of our own, before Qt's open touches the line settings.
+    bool claimDevice(const QString& path);
+    void closeDevice();
 
     QSerialPort serial_;
     QTimer reconnect_;
@@ -109,6 +113,7 @@ private:
     QString deviceOverride_;
     bool lost_ = false;
     bool commQueued_ = false;
+    int claimFd_ = -1;
 };
 
 } // namespace kestrel

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace kestrel;
 using namespace kestrel::test;
 
@@ -229,12 +231,13 @@ TEST_F(AutoCommands, FileThatCannotBeOpenedIsTriedAgainByAutoAgain) {
     ExclusiveFile holder;
     const QString locked = dir.write("locked.sio", "dir\n");
     ASSERT_EQ(holder.open(locked, ExclusiveFile::Mode::Read), FileErrorCategory::None);
-    const std::pair<QString, unsigned> cases[] = {
-        {dir.file("missing.sio"), 2},
-        {dir.path(), 5},
-        {locked, 11},
+    // The category, then the system's reason.
+    const std::tuple<QString, unsigned, QString> cases[] = {
+        {dir.file("missing.sio"), 2, "(No such file or directory)"},
+        {dir.path(), 5, "(Is a directory)"},
+        {locked, 11, "(Resource temporarily unavailable)"},
     };
-    for (const auto& [path, category] : cases) {
+    for (const auto& [path, category, reason] : cases) {
         SCOPED_TRACE(path.toStdString());
         host.messages.clear();
         const auto first = runner.autoCommand(chooser(path));
@@ -242,8 +245,10 @@ TEST_F(AutoCommands, FileThatCannotBeOpenedIsTriedAgainByAutoAgain) {
         ASSERT_TRUE(first && again);
         EXPECT_EQ(first->end, AutoRunResult::End::NotOpened);
         EXPECT_EQ(again->end, AutoRunResult::End::NotOpened);
-        const QString message =
-            QStringLiteral("Can't open file %1, error = %2\n").arg(path).arg(category);
+        const QString message = QStringLiteral("Can't open file %1, error = %2\n%3")
+                                    .arg(path)
+                                    .arg(category)
+                                    .arg(reason);
         EXPECT_EQ(host.messages, (QStringList{message, message}));
         EXPECT_EQ(runner.lastAutoFile, path);
         EXPECT_FALSE(host.fields.contains(FieldTask));

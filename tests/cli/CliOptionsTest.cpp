@@ -77,4 +77,12 @@ TEST(CliOptions, MistakesExitTwoWithAReason) {
     }
 }
 
+TEST(CliOptions, ShortFlagsCombine) {
+    const Options o = parseOk({"-qt", "load", "game.exe"});
+    EXPECT_TRUE(o.quiet);
+    EXPECT_TRUE(o.thenTerminal);
+    // A short option that takes a value still takes the rest of the word.
+    EXPECT_EQ(parseOk({"-qp/dev/pts/4", "term"}).port, "/dev/pts/4");
+}
+
 } // namespace

@@ -377,7 +377,8 @@ TEST_F(Download, HeaderErrorsSendNothing) {
         const QString missing = dir.filePath("missing.exe");
         EXPECT_EQ(psExe ? downloadPsExe(link, missing) : downloadAOut(link, missing),
                   TransferOutcome::NotStarted);
-        EXPECT_EQ(host.messages, QStringList{"Can't open file " + missing + ", error = 2\n"});
+        EXPECT_EQ(host.messages, QStringList{"Can't open file " + missing +
+                                             ", error = 2\n(No such file or directory)"});
         EXPECT_EQ(host.appended, QList<QByteArray>{"\t\t: Cannot open file for download.\r"});
     }
     EXPECT_TRUE(port.writes.isEmpty());

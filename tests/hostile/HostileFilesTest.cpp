@@ -129,15 +129,17 @@ TEST_F(HostileFiles, ReceiveIntoAFullDiskStopsWithAMessageAndClosesTheFile) {
         ReceiveRequest{target, QStringLiteral("80010000"), QStringLiteral("20000")};
     window->runCommand(CommandReceive);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.messages.isEmpty(); }, 5000));
-    EXPECT_TRUE(dialogs.messages[0].startsWith("Can't write file " + target + ": No space left"))
+    const QString partial = target + ".partial";
+    EXPECT_TRUE(dialogs.messages[0].startsWith("Can't write file " + partial + ": No space left"))
         << dialogs.messages[0].toStdString();
     EXPECT_TRUE(field(FieldTask).startsWith("Receive failed: ")) << field(FieldTask).toStdString();
     expectReleased();
     ExclusiveFile closed;
-    EXPECT_EQ(closed.open(target, ExclusiveFile::Mode::Read), FileErrorCategory::None);
+    EXPECT_EQ(closed.open(partial, ExclusiveFile::Mode::Read), FileErrorCategory::None);
+    EXPECT_FALSE(QFileInfo::exists(target)) << "only a whole block becomes the file";
     // The count the user is told is what the file holds, to the byte.
-    const QString held = QString::number(QFileInfo(target).size(), 16);
-    EXPECT_TRUE(dialogs.messages[0].contains("stopped after " + held + " of 20000 bytes"))
+    const QString held = QString::number(QFileInfo(partial).size());
+    EXPECT_TRUE(dialogs.messages[0].contains("stopped after " + held + " of 131072 bytes"))
         << dialogs.messages[0].toStdString();
     // The rest of the block still reaches the terminal, then the prompt.
     EXPECT_TRUE(typeAndSeePrompt("dr"));
@@ -145,7 +147,7 @@ TEST_F(HostileFiles, ReceiveIntoAFullDiskStopsWithAMessageAndClosesTheFile) {
     dialogs.messages.clear();
     dialogs.receiveAnswer = ReceiveRequest{dir.filePath("small.bin"), "80010000", "10"};
     window->runCommand(CommandReceive);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return field(FieldTask) == "Received 10 bytes."; }, 3000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return field(FieldTask) == "Received 16 bytes."; }, 3000))
         << field(FieldTask).toStdString();
     EXPECT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('|').toStdString();
 }
@@ -167,7 +169,8 @@ TEST_F(HostileFiles, ReceiveIntoADirectoryWithoutWritePermissionSaysSo) {
     dialogs.receiveAnswer =
         ReceiveRequest{target, QStringLiteral("80010000"), QStringLiteral("10")};
     window->runCommand(CommandReceive);
-    EXPECT_EQ(dialogs.messages, QStringList{"Can't open file " + target + ", error = 5\n"});
+    EXPECT_EQ(dialogs.messages,
+              QStringList{"Can't open file " + target + ", error = 5\n(Read-only file system)"});
     expectReleased();
     EXPECT_FALSE(QFileInfo::exists(target));
     EXPECT_EQ(sim->report().counter("binary-reads"), 0u);

@@ -371,7 +371,8 @@ TEST(QtSerialPortComponent, MissingDeviceSaysSo) {
     QtSerialPortComponent port;
     port.setDeviceOverride(QStringLiteral("/dev/kestrel-no-such-tty"));
     EXPECT_FALSE(port.setPortOpen(true));
-    EXPECT_EQ(port.lastError(), QStringLiteral("No such device: /dev/kestrel-no-such-tty"));
+    EXPECT_EQ(port.lastError(),
+              QStringLiteral("No such file or directory: /dev/kestrel-no-such-tty"));
     EXPECT_FALSE(port.portOpen());
 }
 

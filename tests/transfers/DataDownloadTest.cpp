@@ -197,21 +197,24 @@ TEST_F(DownloadTest, UnopenableFileSendsNothing) {
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     QDir(dir.path()).mkdir("folder");
 
+    // The category, then the system's reason; a folder that does not exist
+    // is a bad path, not a missing file.
     const struct {
         QString file;
         unsigned category;
-    } cases[] = {{path("missing.bin"), 2},
-                 {path("folder"), 5},
-                 {locked, 11},
-                 {path("missing/five.bin"), 2},
-                 {locked + "/x", 3}};
+        QString reason;
+    } cases[] = {{path("missing.bin"), 2, "(No such file or directory)"},
+                 {path("folder"), 5, "(Is a directory)"},
+                 {locked, 11, "(Resource temporarily unavailable)"},
+                 {path("missing/five.bin"), 3, "(No such file or directory)"},
+                 {locked + "/x", 3, "(Not a directory)"}};
     for (const auto& c : cases) {
         host.messages.clear();
         EXPECT_EQ(download(c.file), TransferOutcome::NotStarted);
-        EXPECT_EQ(
-            host.messages,
-            QStringList{
-                QStringLiteral("Can't open file %1, error = %2\n").arg(c.file).arg(c.category)});
+        EXPECT_EQ(host.messages, QStringList{QStringLiteral("Can't open file %1, error = %2\n%3")
+                                                 .arg(c.file)
+                                                 .arg(c.category)
+                                                 .arg(c.reason)});
         EXPECT_EQ(dialogRuns, 1);
         expectReleased();
     }

@@ -116,7 +116,7 @@ TEST_F(EndToEnd, ReceivedBlockMatchesMemory) {
     QFile received(target);
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));
     EXPECT_EQ(received.readAll(), data + QByteArray(8, '\0'));
-    EXPECT_EQ(host.fields[FieldTask], "Received bc0 bytes.");
+    EXPECT_EQ(host.fields[FieldTask], "Received 3008 bytes.");
     EXPECT_TRUE(host.messages.isEmpty()) << host.messages.join('|').toStdString();
 }
 

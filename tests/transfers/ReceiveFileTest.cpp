@@ -75,11 +75,12 @@ TEST_F(ReceiveTest, CapturesExactlyTheRequestedBlock) {
     EXPECT_EQ(readFile(file), block);
     EXPECT_EQ(finished,
               (QList<std::pair<TransferOutcome, quint32>>{{TransferOutcome::Completed, 0x800}}));
-    EXPECT_EQ(host.fields[FieldTask], "Received 800 bytes.");
+    EXPECT_EQ(host.fields[FieldTask], "Received 2048 bytes.");
     expectClosed(file);
     QByteArray shown = block;
     shown.replace('\0', QByteArray());
-    EXPECT_TRUE(host.rawTerminal().contains(shown)) << "captured text is still shown";
+    EXPECT_FALSE(host.rawTerminal().contains(shown)) << "captured bytes are data, not shown";
+    EXPECT_FALSE(QFileInfo::exists(file + ".partial"));
     EXPECT_TRUE(host.rawTerminal().endsWith("\r\n>>")) << "what follows is shown, not written";
     EXPECT_TRUE(host.messages.isEmpty());
 }
@@ -108,11 +109,16 @@ TEST_F(ReceiveTest, StopReceivingEndsTheCaptureWithWhatArrived) {
     EXPECT_EQ(capture.received(), 0x400u);
 
     stopReceiving(capture);
-    EXPECT_EQ(readFile(file), block.left(0x400));
-    EXPECT_EQ(host.fields[FieldTask], "Receive stopped: 400 of 800 bytes.");
+    // What arrived is kept beside the file, which a stopped receive leaves
+    // as it was (here: not there).
+    const QString partial = file + ".partial";
+    EXPECT_EQ(readFile(partial), block.left(0x400));
+    EXPECT_FALSE(QFileInfo::exists(file));
+    EXPECT_EQ(host.fields[FieldTask],
+              "Receive stopped: 1024 of 2048 bytes. Kept in half.bin.partial.");
     EXPECT_EQ(finished,
               (QList<std::pair<TransferOutcome, quint32>>{{TransferOutcome::Stopped, 0x400}}));
-    expectClosed(file);
+    expectClosed(partial);
 
     const QStringList fieldsBefore = host.fieldHistory[FieldTask];
     stopReceiving(capture);
@@ -122,11 +128,11 @@ TEST_F(ReceiveTest, StopReceivingEndsTheCaptureWithWhatArrived) {
     // Bytes arriving after the stop are shown, not written.
     port.deliver("late");
     settle();
-    EXPECT_EQ(readFile(file), block.left(0x400));
+    EXPECT_EQ(readFile(partial), block.left(0x400));
     EXPECT_TRUE(host.rawTerminal().endsWith("late"));
 }
 
-TEST_F(ReceiveTest, NoPromptLeavesAnEmptyClosedFile) {
+TEST_F(ReceiveTest, NoPromptLeavesTheFileAsItWas) {
     monitor.answerPrompts = false;
     const QString file = writeFile("target.bin", "previous contents");
 
@@ -134,7 +140,8 @@ TEST_F(ReceiveTest, NoPromptLeavesAnEmptyClosedFile) {
 
     EXPECT_EQ(port.wire(), "\rbrd\r\n");
     EXPECT_EQ(host.messages, QStringList{NoBinaryRead});
-    EXPECT_EQ(readFile(file), QByteArray());
+    EXPECT_EQ(readFile(file), "previous contents");
+    EXPECT_FALSE(QFileInfo::exists(file + ".partial")) << "nothing arrived, nothing is kept";
     EXPECT_TRUE(finished.isEmpty());
     expectClosed(file);
 }
@@ -179,20 +186,24 @@ TEST_F(ReceiveTest, TargetThatCannotBeCreated) {
         ASSERT_TRUE(QDir(dir.path()).mkdir("read-only"));
         ASSERT_EQ(::chmod(QFile::encodeName(unwritable).constData(), 0555), 0);
     }
+    // The category, then the system's reason; a folder that does not exist
+    // is a bad path, not a missing file.
+    const QString denied = "(Permission denied)";
     const struct {
         QString file;
         unsigned category;
-    } cases[] = {{unwritable + "/kestrel-received.bin", 5},
-                 {path("missing/received.bin"), 2},
-                 {dir.path(), 5}};
+        QString reason;
+    } cases[] = {{unwritable + "/kestrel-received.bin", 5, denied},
+                 {path("missing/received.bin"), 3, "(No such file or directory)"},
+                 {dir.path(), 5, "(Is a directory)"}};
     for (const auto& c : cases) {
         host.messages.clear();
         port.writes.clear();
         EXPECT_EQ(receive(c.file), ReceiveStart::CannotOpen);
-        EXPECT_EQ(
-            host.messages,
-            QStringList{
-                QStringLiteral("Can't open file %1, error = %2\n").arg(c.file).arg(c.category)});
+        EXPECT_EQ(host.messages, QStringList{QStringLiteral("Can't open file %1, error = %2\n%3")
+                                                 .arg(c.file)
+                                                 .arg(c.category)
+                                                 .arg(c.reason)});
         EXPECT_EQ(port.wire(), "\r") << "nothing more is sent";
         EXPECT_FALSE(capture.active());
     }
@@ -205,7 +216,9 @@ TEST_F(ReceiveTest, TargetLockedByAnotherProgram) {
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(receive(file), ReceiveStart::CannotOpen);
     EXPECT_EQ(host.messages,
-              QStringList{QStringLiteral("Can't open file %1, error = 11\n").arg(file)});
+              QStringList{QStringLiteral(
+                              "Can't open file %1, error = 11\n(Resource temporarily unavailable)")
+                              .arg(file)});
     EXPECT_EQ(readFile(file), "theirs") << "a held file is not emptied";
     ::close(holder);
 }
@@ -222,7 +235,7 @@ TEST_F(ReceiveTest, WriteErrorEndsTheCaptureWithAMessage) {
     EXPECT_EQ(host.fields[FieldTask], "Receive failed: 0 of 3 bytes.");
     EXPECT_EQ(finished, (QList<std::pair<TransferOutcome, quint32>>{{TransferOutcome::Failed, 0}}));
     expectClosed("/dev/full");
-    EXPECT_TRUE(host.rawTerminal().contains("abc")) << "the bytes are still shown";
+    EXPECT_FALSE(host.rawTerminal().contains("abc")) << "received bytes are data, not shown";
 }
 
 TEST_F(ReceiveTest, NewFileFollowsTheUmask) {

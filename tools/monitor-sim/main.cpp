@@ -3,11 +3,17 @@
 // without a console.
 #include "Session.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -46,9 +52,40 @@ int fail(const std::string& message) {
     return 2;
 }
 
+// A path the simulator will write: its folder must exist and take new files,
+// checked now rather than at the first report.
+std::string unwritablePath(const char* option, const std::string& path) {
+    if (path.empty()) return {};
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0)
+        return std::string(option) + " " + path + ": the folder " + folder +
+               " cannot be used: " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return std::string(option) + " " + path + ": " + folder + " is not a folder";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return std::string(option) + " " + path + ": the folder " + folder +
+               " does not take new files: " + std::strerror(errno);
+    return {};
+}
+
+// Closed standard descriptors would be taken by the pseudo-terminal, and the
+// device line on stdout would go down the line itself.
+void openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) ::close(null);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    openStandardDescriptors();
     kestrel::sim::Options options;
     for (int i = 1; i < argc; ++i) {
         std::string_view name = argv[i];
@@ -100,5 +137,10 @@ int main(int argc, char** argv) {
         }
     }
     if (options.relink && options.link.empty()) return fail("--relink needs --link");
+    for (const auto& [option, path] :
+         {std::pair{"--report", options.report}, std::pair{"--link", options.link},
+          std::pair{"--transcript", options.transcript}})
+        if (const std::string error = unwritablePath(option, path); !error.empty())
+            return fail(error);
     return kestrel::sim::Session(std::move(options)).run();
 }
