@@ -4,7 +4,8 @@
 set -euo pipefail
 want=(cmake make g++ qt6-base-dev qt6-serialport-dev libgl-dev)
 case "${1:-build}" in
-  test)  want+=(libgtest-dev socat xvfb xauth) ;;
+  # ser2net: the network-port tests run a real one in front of the simulator.
+  test)  want+=(libgtest-dev socat xvfb xauth ser2net) ;;
   bench) ;; # the suite needs only what the build needs (it times with wait4 itself)
   fuzz)  want+=(clang-14 libclang-rt-14-dev libgtest-dev) ;;
 esac

@@ -25,9 +25,14 @@ NetworkSerialPort::NetworkSerialPort(const NetworkAddress& address, const QStrin
     connect(&socket_, &QTcpSocket::disconnected, this, [this] {
         if (connected_) noticeLoss(tr("the server closed the connection"));
     });
-    connect(&socket_, &QTcpSocket::connected, this, [this] {
-        if (reconnecting_) onReconnected();
-    });
+    // The session starts from the event loop, not inside the socket's own
+    // signal, where a wait for the server's answer cannot see it arrive.
+    connect(
+        &socket_, &QTcpSocket::connected, this,
+        [this] {
+            if (reconnecting_) onReconnected();
+        },
+        Qt::QueuedConnection);
     reconnect_.setInterval(1000);
     connect(&reconnect_, &QTimer::timeout, this, &NetworkSerialPort::lookForServer);
     reconnectDeadline_.setSingleShot(true);
