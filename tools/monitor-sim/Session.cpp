@@ -189,7 +189,9 @@ void Session::hangUp(const std::string& why) {
 // the line until it hangs up.
 bool Session::openListener() {
     const auto colon = options_.listen.rfind(':');
-    const std::string host = options_.listen.substr(0, colon == std::string::npos ? 0 : colon);
+    std::string host = options_.listen.substr(0, colon == std::string::npos ? 0 : colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
     const std::string port = colon == std::string::npos ? "" : options_.listen.substr(colon + 1);
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -216,7 +218,9 @@ bool Session::openListener() {
     const auto boundPort = bound.ss_family == AF_INET6
                                ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
                                : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-    const std::string name = "tcp:" + host + ":" + std::to_string(boundPort);
+    // An IPv6 address in brackets, as a port name writes it.
+    const std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    const std::string name = "tcp:" + shownHost + ":" + std::to_string(boundPort);
     transcript_.event("listen " + name, Clock::now());
     announce(name);
     announcedFirst_ = true;
