@@ -16,9 +16,12 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace kestrel::bench;
 using namespace std::chrono_literals;
@@ -68,6 +71,13 @@ constexpr double BytesPerSecondAtBaud = Baud / 10; // 10 bits a byte on the line
 
 long long framesFor(long long bytes) {
     return (bytes + FrameData - 1) / FrameData;
+}
+
+// The share of the time the line was busy with what the sender itself must
+// put on it: the frames, the load header and the end byte.
+double lineEfficiency(long long size, double seconds) {
+    const double lineBytes = double(framesFor(size)) * (FrameData + 2) + 9 + 1;
+    return lineBytes / BytesPerSecondAtBaud / seconds;
 }
 
 struct Row {
@@ -142,7 +152,7 @@ public:
 
     // The benchmarks by name, in the order a full run takes them.
     static const std::vector<std::string>& names() {
-        static const std::vector<std::string> all{"overhead", "line-speed", "memory",
+        static const std::vector<std::string> all{"overhead", "line-speed", "network", "memory",
                                                   "idle",     "flood",      "startup"};
         return all;
     }
@@ -152,6 +162,7 @@ public:
         const std::map<std::string, std::function<void()>> bodies{
             {"overhead", [this] { frameOverhead(); }},
             {"line-speed", [this] { lineSpeed(); }},
+            {"network", [this] { network(); }},
             {"memory", [this] { memory(); }},
             {"idle", [this] { idle(); }},
             {"flood", [this] { flood(); }},
@@ -324,12 +335,7 @@ private:
         const PacedRun windowResult = windowRun.get();
         const auto windowValues = readValues(windowResult.process.output);
 
-        const auto efficiency = [](long long size, double seconds) {
-            // What the sender itself must put on the line: the frames, the
-            // load header and the end byte.
-            const double lineBytes = double(framesFor(size)) * (FrameData + 2) + 9 + 1;
-            return lineBytes / BytesPerSecondAtBaud / seconds;
-        };
+        const auto efficiency = lineEfficiency;
         const double bound = efficiency(bytes, 1);
         const double cliEfficiency = efficiency(bytes, cliResult.lineSeconds);
         const double windowEfficiency =
@@ -359,6 +365,124 @@ private:
         report_.commands.push_back(
             "paced:  kestrel-monitor-sim --baud 115200 --transcript FILE, one each for " +
             joined(floor) + "; " + joined(cli) + "; " + joined(window) + " (side by side)");
+    }
+
+    // A loopback port nobody listens on yet.
+    static int freePort() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        ::close(fd);
+        return ntohs(address.sin_port);
+    }
+
+    // Whether something listens on 127.0.0.1:port, from the kernel's table.
+    static bool listening(int port) {
+        char local[32];
+        std::snprintf(local, sizeof local, "0100007F:%04X", port);
+        std::ifstream table("/proc/net/tcp");
+        std::string line;
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, address, remote, state;
+            fields >> slot >> address >> remote >> state;
+            if (address == local && state == "0A") return true;
+        }
+        return false;
+    }
+
+    // ser2net serving `device` through a telnet(rfc2217) accepter; returns
+    // the port name Kestrel opens.
+    std::string startSer2net(std::optional<Child>& server, const std::string& device) {
+        const int port = freePort();
+        const auto config = (work_ / ("ser2net-" + std::to_string(port) + ".yaml")).string();
+        std::ofstream(config) << "connection: &console\n"
+                              << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
+                              << "  connector: serialdev," << device
+                              << ",115200n81,local\n"
+                              // As the README advises for a loader: the
+                              // monitor's one-byte answers go on at once
+                              // instead of after ser2net's character delay.
+                              << "  options:\n    chardelay: false\n    mdns: false\n";
+        const std::string program =
+            std::filesystem::exists("/usr/sbin/ser2net") ? "/usr/sbin/ser2net" : "/usr/bin/ser2net";
+        server.emplace(Arguments{program, "-n", "-u", "-c", config});
+        for (int tries = 0; !listening(port); ++tries) {
+            if (tries == 500) throw std::runtime_error(program + " did not start listening");
+            std::this_thread::sleep_for(10ms);
+        }
+        return "rfc2217://127.0.0.1:" + std::to_string(port);
+    }
+
+    // The median time from an answer of the monitor to the next byte it
+    // receives: the sender's turn-around per frame as the device sees it.
+    static double medianTurnaround(const std::string& transcript) {
+        std::ifstream lines(transcript);
+        std::string line;
+        double lastOut = -1; // none since the last byte received
+        std::vector<double> gaps;
+        while (std::getline(lines, line)) {
+            std::istringstream words(line);
+            double seconds = 0;
+            std::string kind;
+            words >> seconds >> kind;
+            if (kind == "out") lastOut = seconds;
+            if (kind == "in" && lastOut >= 0) {
+                gaps.push_back(seconds - lastOut);
+                lastOut = -1;
+            }
+        }
+        if (gaps.empty()) throw std::runtime_error("no answers in " + transcript);
+        return median(gaps);
+    }
+
+    // The same paced download on the pseudo-terminal and through ser2net's
+    // RFC 2217 accepter, side by side.
+    void network() {
+        const long long bytes = sizes_.pacedBytes;
+        // Each download holds its file for exclusive use.
+        const auto file = dataFile("data-paced.bin", bytes);
+        const auto netFile = dataFile("data-paced-net.bin", bytes);
+        Arguments direct, viaNet;
+        auto directRun = std::async(std::launch::async, [&] {
+            return pacedRun("direct", [&](const std::string& device) {
+                return direct = cliDload(device, file, "115200,n,8,1");
+            });
+        });
+        std::optional<Child> server;
+        auto netRun = std::async(std::launch::async, [&] {
+            return pacedRun("ser2net", [&](const std::string& device) {
+                return viaNet = cliDload(startSer2net(server, device), netFile, "115200,n,8,1");
+            });
+        });
+        const PacedRun directResult = directRun.get();
+        const PacedRun netResult = netRun.get();
+        server.reset();
+
+        const double directEfficiency = lineEfficiency(bytes, directResult.lineSeconds);
+        const double netEfficiency = lineEfficiency(bytes, netResult.lineSeconds);
+        const double ratio = netEfficiency / directEfficiency;
+        const std::string size = format("%.0f KiB", double(bytes) / 1024);
+        report_.add("kestrel-cli dload " + size + " at 115200, pty",
+                    format("%.3f s", directResult.lineSeconds) +
+                        format(" = efficiency %.3f", directEfficiency));
+        report_.add("kestrel-cli dload " + size + " at 115200, ser2net RFC 2217",
+                    format("%.3f s", netResult.lineSeconds) +
+                        format(" = efficiency %.3f", netEfficiency) +
+                        format(" = %.3f of the pty's", ratio),
+                    ">= 0.98 of the pty's", ratio >= 0.98);
+        report_.add("Per-frame round trip at the device, pty",
+                    format("%.0f us", medianTurnaround(work_ / "transcript-direct.txt") * 1e6));
+        report_.add("Per-frame round trip at the device, ser2net RFC 2217",
+                    format("%.0f us", medianTurnaround(work_ / "transcript-ser2net.txt") * 1e6));
+        report_.commands.push_back(
+            "network: kestrel-monitor-sim --baud 115200 --transcript FILE, one each for " +
+            joined(direct) + "; " + joined(viaNet) +
+            " with ser2net -n -u -c FILE (telnet(rfc2217) accepter) (side by side)");
     }
 
     void memory() {
@@ -536,7 +660,7 @@ int main(int argc, char** argv) {
             only.push_back(argument);
         } else {
             std::fputs("usage: kestrel-bench [--quick] [--markdown FILE] [BENCHMARK...]\n"
-                       "benchmarks: overhead line-speed memory idle flood startup\n",
+                       "benchmarks: overhead line-speed network memory idle flood startup\n",
                        stderr);
             return 2;
         }

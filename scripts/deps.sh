@@ -15,6 +15,7 @@ case "${1:-build}" in
       # their own pseudo-terminals and run offscreen. Kept for trying the
       # window by hand under Xvfb and for bridging a line with socat.
       socat xvfb xauth
+      ser2net                        # the network-port tests run a real one in front of the simulator
     ) ;;
   bench) ;; # the suite needs only what the build needs (it times with wait4 itself)
   fuzz)

@@ -1,6 +1,6 @@
 // Kestrel: a serial terminal for the Net Yaroze console's resident monitor.
 #include "MainDialog.h"
-#include "QtSerialPortComponent.h"
+#include "PortFactory.h"
 #include "SimulatorLauncher.h"
 #include "WidgetDialogs.h"
 
@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption portOption(
         QStringLiteral("port"),
         QStringLiteral("Open DEVICE (e.g. /dev/ttyACM0 or a pseudo-terminal) instead of the "
-                       "stored port number, for this session."),
+                       "stored port number, for this session; rfc2217://HOST:PORT or "
+                       "tcp://HOST:PORT connects to a serial line served over the network."),
         QStringLiteral("DEVICE"));
     parser.addOption(portOption);
     const QCommandLineOption simulatorOption(
@@ -40,20 +41,32 @@ int main(int argc, char** argv) {
                                  QStringLiteral("[autofile]"));
     parser.process(app);
 
-    auto port = std::make_unique<kestrel::QtSerialPortComponent>();
-    if (parser.isSet(portOption)) port->setDeviceOverride(parser.value(portOption));
+    // A device path or a network name (rfc2217://, tcp://) picks the component.
+    QString portName = parser.value(portOption);
     kestrel::SimulatorLauncher simulator;
     if (parser.isSet(simulatorOption)) {
         if (const auto device = simulator.start()) {
-            port->setDeviceOverride(*device);
+            portName = *device;
         } else {
             QMessageBox::critical(nullptr, QStringLiteral("Kestrel"), simulator.error());
             return 2;
         }
     }
 
+    QString portNameError;
+    auto port = kestrel::makeSerialPort(portName, &portNameError);
+    if (!port) {
+        QMessageBox::critical(nullptr, QStringLiteral("Kestrel"), portNameError);
+        return 2;
+    }
+    kestrel::SerialPort* portEvents = port.get();
+
     kestrel::WidgetDialogs dialogs;
     kestrel::MainDialog window(std::move(port), dialogs);
+    QObject::connect(portEvents, &kestrel::SerialPort::notice, &window,
+                     [&window](const QString& t) {
+                         window.appendToTerminal("\r*** " + t.toLocal8Bit() + " ***\r");
+                     });
     window.initialise();
     window.show();
     if (!parser.positionalArguments().isEmpty()) {

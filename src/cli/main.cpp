@@ -7,8 +7,8 @@
 #include "DeviceMap.h"
 #include "LineSettings.h"
 #include "MonitorLink.h"
+#include "PortFactory.h"
 #include "PortProfile.h"
-#include "QtSerialPortComponent.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -23,9 +23,8 @@ namespace {
 
 // The window's stored port and line settings, read as data only; nothing is
 // written back.
-void applyStoredDefaults(QtSerialPortComponent& port, const Options& o) {
+void applyStoredDefaults(SerialPort& port) {
     applyStoredPortChoice(port, QSettings());
-    if (!o.port.isEmpty()) port.setDeviceOverride(o.port);
 }
 
 } // namespace
@@ -53,8 +52,16 @@ int main(int argc, char** argv) {
     // A console program may colour the interactive terminal; the commands
     // show its bytes, they do not let it drive the user's terminal.
     host.setVisibleControls(options.command != QLatin1String("term") || options.visibleControls);
-    QtSerialPortComponent port;
-    applyStoredDefaults(port, options);
+    // A device path or a network name (rfc2217://, tcp://) picks the component.
+    QString portNameError;
+    const auto portObject = makeSerialPort(options.port, &portNameError);
+    if (!portObject) {
+        host.note(portNameError);
+        return ExitUsage;
+    }
+    SerialPort& port = *portObject;
+    QObject::connect(&port, &SerialPort::notice, [&host](const QString& text) { host.note(text); });
+    applyStoredDefaults(port);
     if (!options.settings.isEmpty() && !port.setSettings(options.settings)) {
         host.note(QStringLiteral("line settings '%1' refused (expected speed,parity,data,stop "
                                  "such as 115200,n,8,1)")

@@ -77,6 +77,9 @@ signals:
     // with the settings in force. Whatever was running when it went away is
     // not resumed.
     void deviceRestored();
+    // A remark about the line the user should see once on the terminal (a
+    // network port whose remote settings cannot be set, say).
+    void notice(const QString& text);
 };
 
 } // namespace kestrel

@@ -18,6 +18,12 @@ public:
     std::string open();
     // Closing the master hangs up every opener of the slave.
     void close();
+    // Takes a connected socket as the line, in place of a pair.
+    void adopt(int socket, const std::string& name) {
+        close();
+        master_ = socket;
+        slavePath_ = name;
+    }
 
     bool isOpen() const { return master_ >= 0; }
     int master() const { return master_; }

@@ -3,11 +3,16 @@
 #include "Report.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -108,6 +113,8 @@ int Session::run() {
             line.fd = pty_.master();
             line.events =
                 static_cast<short>((inputRoom() > 0 ? POLLIN : 0) | (writeBlocked_ ? POLLOUT : 0));
+        } else if (listener_ >= 0) {
+            line = {listener_, POLLIN, 0};
         }
         timespec timeout{};
         const auto wake = nextWake();
@@ -124,6 +131,10 @@ int Session::run() {
             break;
         }
         if (ready <= 0 || line.fd < 0) continue;
+        if (line.fd == listener_) {
+            acceptClient();
+            continue;
+        }
         if (line.revents & POLLOUT) writeBlocked_ = false;
         if (line.revents & POLLIN)
             readInput();
@@ -135,10 +146,12 @@ int Session::run() {
     transcript_.event("stop", Clock::now());
     transcript_.flush();
     if (!options_.link.empty() && pty_.isOpen()) removeLink(options_.link, pty_.slavePath());
+    if (listener_ >= 0) ::close(listener_);
     return 0;
 }
 
 bool Session::openLine() {
+    if (!options_.listen.empty()) return openListener();
     if (const auto error = pty_.open(); !error.empty()) {
         std::fprintf(stderr, "kestrel-monitor-sim: %s\n", error.c_str());
         return false;
@@ -167,7 +180,61 @@ void Session::hangUp(const std::string& why) {
     output_.clear();
     monitor_.resetLine();
     announce("hangup");
-    if (options_.relink && !openLine()) stopRequested = 1;
+    // A TCP line waits for the next client on the same port.
+    if (options_.relink && listener_ < 0 && !openLine()) stopRequested = 1;
+}
+
+// The line as a raw TCP port, as a device server offers a serial port: the
+// listener is announced in place of the device, and each client in turn is
+// the line until it hangs up.
+bool Session::openListener() {
+    const auto colon = options_.listen.rfind(':');
+    std::string host = options_.listen.substr(0, colon == std::string::npos ? 0 : colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    const std::string port = colon == std::string::npos ? "" : options_.listen.substr(colon + 1);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (host.empty() || port.empty() ||
+        getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+        std::fprintf(stderr, "kestrel-monitor-sim: --listen needs tcp:HOST:PORT\n");
+        return false;
+    }
+    listener_ = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const bool ok = listener_ >= 0 && ::bind(listener_, found->ai_addr, found->ai_addrlen) == 0 &&
+                    ::listen(listener_, 1) == 0;
+    freeaddrinfo(found);
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (!ok || getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        std::fprintf(stderr, "kestrel-monitor-sim: %s: %s\n", options_.listen.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    const auto boundPort = bound.ss_family == AF_INET6
+                               ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                               : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    // An IPv6 address in brackets, as a port name writes it.
+    const std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    const std::string name = "tcp:" + shownHost + ":" + std::to_string(boundPort);
+    transcript_.event("listen " + name, Clock::now());
+    announce(name);
+    announcedFirst_ = true;
+    return true;
+}
+
+void Session::acceptClient() {
+    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (client < 0) return;
+    // Each answer goes out as soon as it is written, as on a serial line.
+    const int on = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    pty_.adopt(client, "client");
+    transcript_.event("client connected", Clock::now());
 }
 
 std::size_t Session::inputRoom() const {

@@ -21,6 +21,7 @@ struct Options {
     std::uint32_t baud = 0;                       // 0: no pacing
     std::optional<std::uint64_t> hangupAfter;     // received bytes before the line is closed
     std::chrono::milliseconds blockTimeout{3000}; // silence that abandons a header or frame
+    std::string listen;                           // "HOST:PORT": serve the line on TCP instead
     Faults faults;
 };
 
@@ -38,6 +39,8 @@ private:
     };
 
     bool openLine();
+    bool openListener();
+    void acceptClient();
     void hangUp(const std::string& why);
     std::size_t inputRoom() const;
     bool canProcess() const;
@@ -51,7 +54,8 @@ private:
 
     Options options_;
     Monitor monitor_;
-    Pty pty_;
+    Pty pty_; // or, with --listen, the connected client
+    int listener_ = -1;
     Transcript transcript_;
     Clock::duration byteTime_{}; // 10 bits per byte at the set speed
     std::deque<Timed> input_;

@@ -38,6 +38,10 @@ Options:
   --stall-after N      after N acknowledged frames answer nothing at all
   --garbage-prompt     send noise in place of "binary"
   --hangup-after N     close the device after N received bytes
+  --listen tcp:HOST:PORT
+                       serve the line on a TCP port instead (raw bytes, one
+                       client at a time; port 0 picks a free one); the first
+                       line on stdout is then tcp:HOST:PORT
   --help               show this text
 )";
 
@@ -131,12 +135,16 @@ int main(int argc, char** argv) {
             options.faults.garbagePrompt = true;
         } else if (name == "--hangup-after" && takeNumber(number) && number > 0) {
             options.hangupAfter = number;
+        } else if (name == "--listen" && takeValue() && value.starts_with("tcp:")) {
+            options.listen = std::string(value.substr(4));
         } else {
             return fail("bad option or value: " + std::string(name) +
                         (value.empty() ? "" : " " + std::string(value)));
         }
     }
     if (options.relink && options.link.empty()) return fail("--relink needs --link");
+    if (!options.listen.empty() && !options.link.empty())
+        return fail("--listen serves a TCP port; --link names a pseudo-terminal");
     for (const auto& [option, path] :
          {std::pair{"--report", options.report}, std::pair{"--link", options.link},
           std::pair{"--transcript", options.transcript}})

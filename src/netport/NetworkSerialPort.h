@@ -1,0 +1,118 @@
+#pragma once
+// The serial component on a serial line served over the network: a TCP
+// connection to ser2net, a device server or an emulator, named
+// "rfc2217://HOST:PORT" or "tcp://HOST:PORT" (see NetworkAddress.h).
+//
+// It keeps every promise of the device implementation: exact bytes, receive
+// events from the event loop, blocking waits in the kernel, deviceLost() when
+// the connection drops and deviceRestored() once the server takes a new one
+// (looked for every second).
+//
+// RFC 2217: the line settings and flow control are sent to the remote port
+// when the connection opens and whenever they change while it is open. A
+// server that refuses COM port control still carries the data as a Telnet
+// binary stream; notice() says once that the remote settings could not be
+// set. Raw TCP sends the data as it is and the settings nowhere; notice()
+// says so once when the user changes them.
+#include "LineSettings.h"
+#include "NetworkAddress.h"
+#include "SerialPort.h"
+#include "TelnetCodec.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace kestrel {
+
+class NetworkSerialPort : public SerialPort {
+    Q_OBJECT
+public:
+    explicit NetworkSerialPort(const NetworkAddress& address, const QString& name,
+                               QObject* parent = nullptr);
+    ~NetworkSerialPort() override;
+
+    // Kept for the stored profile; the name decides where the port connects.
+    bool setCommPort(int number) override;
+    int commPort() const override { return commPort_; }
+    bool setSettings(const QString& text) override;
+    QString settings() const override { return settingsText_; }
+    bool setHandshaking(int mode) override;
+    int handshaking() const override { return handshaking_; }
+
+    // Opening connects, waiting at most the connect time-out (5 s).
+    bool setPortOpen(bool open) override;
+    bool portOpen() const override { return connected_ && !lost_; }
+    QString lastError() const override { return lastError_; }
+
+    void setRThreshold(int threshold) override;
+    int rThreshold() const override { return rThreshold_; }
+
+    int inBufferCount() override;
+    void setInputLen(int length) override { inputLen_ = length; }
+    QByteArray input() override;
+    bool output(const QByteArray& bytes) override;
+    int outBufferCount() override;
+    int commEvent() const override { return commEvent_; }
+
+    bool waitForInput(int msecs) override;
+    bool waitForOutput(int msecs) override;
+
+    QString deviceName() const override { return name_; }
+    // The port status names the connection, as it names a device given by
+    // path.
+    QString deviceOverride() const override { return name_; }
+
+    const NetworkAddress& address() const { return address_; }
+    // Whether the server took COM port control (RFC 2217 only).
+    bool remoteSettingsAccepted() const;
+
+    void setReconnectInterval(int msecs) { reconnect_.setInterval(msecs); }
+    void setConnectTimeout(int msecs) { connectTimeoutMs_ = msecs; }
+    bool isWatchingForServer() const { return reconnect_.isActive(); }
+
+private:
+    bool connectNow();
+    void startSession();
+    void takeReceived();
+    void sendRaw(const QByteArray& wire);
+    void sendSettings();
+    void afterNegotiation();
+    int available() const { return static_cast<int>(in_.size() - inPos_); }
+    void queueCommEvent();
+    void deliverCommEvent();
+    void queueNotice(const QString& text);
+    void onSocketError(QAbstractSocket::SocketError error);
+    void noticeLoss(const QString& reason);
+    void finishLoss();
+    void lookForServer();
+    void onReconnected();
+    QString describeConnectFailure() const;
+
+    NetworkAddress address_;
+    QString name_;
+    QTcpSocket socket_;
+    TelnetCodec codec_;
+    QTimer reconnect_;
+    QTimer reconnectDeadline_;
+    QByteArray in_;
+    qsizetype inPos_ = 0;
+    int commPort_ = 1;
+    QString settingsText_ = QStringLiteral("9600,n,8,1");
+    LineSettings line_;
+    int handshaking_ = NoHandshake;
+    int rThreshold_ = 0;
+    int inputLen_ = 0;
+    int commEvent_ = 0;
+    int connectTimeoutMs_ = 5000;
+    QString lastError_;
+    bool connected_ = false;
+    bool lost_ = false;
+    bool reconnecting_ = false;
+    bool commQueued_ = false;
+    bool settingsSent_ = false;
+    bool refusalSaid_ = false;
+    bool rawSettingsSaid_ = false;
+    bool everOpened_ = false;
+};
+
+} // namespace kestrel

@@ -1,0 +1,85 @@
+// Both front ends on a network port through a real ser2net (RFC 2217): the
+// window as a user drives it (typing, the port status, ser2net killed and
+// started again), and kestrel-cli picking the component by the port name.
+#include "ControlIds.h"
+#include "MainDialog.h"
+#include "NetworkSerialPort.h"
+#include "PortFactory.h"
+#include "ScriptedDialogs.h"
+#include "Ser2net.h"
+#include "Simulator.h"
+#include "TerminalView.h"
+
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QProcess>
+#include <QSettings>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace kestrel::test {
+namespace {
+
+class FrontEnds : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (Ser2net::program().isEmpty()) GTEST_SKIP() << "ser2net is not installed";
+        ASSERT_FALSE(sim.devicePath().isEmpty());
+        ASSERT_TRUE(server.start()) << server.error().toStdString();
+    }
+
+    Simulator sim;
+    Ser2net server{Ser2net::Accepter::Rfc2217, sim.devicePath()};
+};
+
+TEST_F(FrontEnds, WindowTypesShowsThePortAndReopensAfterTheServerCameBack) {
+    QCoreApplication::setOrganizationName(QStringLiteral("Tamsworth"));
+    QCoreApplication::setApplicationName(QStringLiteral("Kestrel"));
+    QSettings store;
+    store.clear();
+    store.setValue(QStringLiteral("Config/CommPort"), 1);
+    store.setValue(QStringLiteral("Config/CommSettings"), QStringLiteral("115200,n,8,1"));
+
+    auto port = makeSerialPort(server.portName());
+    ASSERT_TRUE(port);
+    static_cast<NetworkSerialPort&>(*port).setReconnectInterval(100);
+    ScriptedDialogs dialogs;
+    MainDialog window(std::move(port), dialogs);
+    window.initialise();
+    window.show();
+    const auto field = [&](int id) { return window.field(id)->text(); };
+    EXPECT_EQ(field(FieldPort), server.portName() + ":115200,n,8,1");
+
+    QTest::keyClicks(window.terminalView(), "ver");
+    QTest::keyClick(window.terminalView(), Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return window.terminalView()->terminalText().contains("ver\r\n>>"); }, 3000));
+
+    server.kill();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return field(FieldPort).startsWith("Device lost: "); }));
+    EXPECT_TRUE(window.terminalView()->terminalText().contains("was lost"));
+    ASSERT_TRUE(server.start()) << server.error().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return field(FieldPort).startsWith("Reopened: "); }));
+    EXPECT_EQ(field(FieldPort), "Reopened: " + server.portName() + ":115200,n,8,1");
+    EXPECT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('|').toStdString();
+}
+
+TEST_F(FrontEnds, CliLoadsThroughTheNetworkNameAndRefusesAMalformedOne) {
+    const QString cli = KESTREL_BINARY_DIR "/src/cli/kestrel-cli";
+    QProcess run;
+    run.start(cli, {"-q", "-p", server.portName(), "-s", "115200,n,8,1", "load",
+                    KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe"});
+    ASSERT_TRUE(run.waitForFinished(30000));
+    EXPECT_EQ(run.exitCode(), 0) << run.readAllStandardError().toStdString();
+    EXPECT_TRUE(run.readAllStandardOutput().contains("PSX-EXE"));
+    EXPECT_EQ(sim.registers().at("epc"), 0x8001003cu);
+
+    run.start(cli, {"-p", "tcp://::1:7002", "term"});
+    ASSERT_TRUE(run.waitForFinished(10000));
+    EXPECT_EQ(run.exitCode(), 2);
+    EXPECT_TRUE(run.readAllStandardError().contains("IPv6 address in brackets"));
+}
+
+} // namespace
+} // namespace kestrel::test

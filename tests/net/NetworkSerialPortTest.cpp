@@ -1,0 +1,273 @@
+// The network serial port against a TCP peer of the test's own: Telnet
+// negotiation as a server answers it, 0xFF and zero bytes both ways, the
+// settings on the wire, the errors a user sees, and a dropped connection
+// coming back.
+#include "NetworkSerialPort.h"
+#include "PortFactory.h"
+#include "PortProfile.h"
+#include "QtSerialPortComponent.h"
+#include "TcpPeer.h"
+#include "TelnetCodec.h"
+
+#include "../serial/QtPrinters.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kestrel {
+namespace {
+
+using test::TcpPeer;
+
+std::unique_ptr<NetworkSerialPort> portFor(const QString& name) {
+    const auto address = NetworkAddress::parse(name);
+    EXPECT_TRUE(address) << name.toStdString();
+    return address ? std::make_unique<NetworkSerialPort>(*address, name) : nullptr;
+}
+
+QString nameFor(const char* scheme, quint16 port) {
+    return QStringLiteral("%1://127.0.0.1:%2").arg(QLatin1String(scheme)).arg(port);
+}
+
+// Reads from the port until `count` bytes have arrived or msecs pass.
+QByteArray readCount(SerialPort& port, qsizetype count, int msecs = 5000) {
+    QByteArray got;
+    QDeadlineTimer deadline(msecs);
+    while (got.size() < count && !deadline.hasExpired()) {
+        port.waitForInput(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+        got += port.input();
+    }
+    return got;
+}
+
+const QByteArray Nop("\xff\xf1", 2);
+const QByteArray OptionRequest("\xff\xfd\x18", 3); // DO TERMINAL-TYPE
+
+struct DataCase {
+    const char* scheme;
+    TcpPeer::Mode mode;
+};
+
+class NetworkData : public ::testing::TestWithParam<DataCase> {};
+
+// Zero bytes and 0xFF both ways, Telnet commands in the middle of the data
+// kept out of it, and the receive event raised from the event loop.
+TEST_P(NetworkData, BytesArriveExactlyBothWays) {
+    const DataCase& c = GetParam();
+    const bool telnet = c.mode != TcpPeer::Mode::Raw;
+    TcpPeer peer(c.mode);
+    auto port = portFor(nameFor(c.scheme, peer.port()));
+    ASSERT_TRUE(port->setPortOpen(true)) << port->lastError().toStdString();
+    ASSERT_TRUE(peer.waitForClient());
+
+    QByteArray frame(2048, '\xff');
+    frame[7] = '\0';
+    frame[100] = 'A';
+    ASSERT_TRUE(port->output(frame));
+    EXPECT_TRUE(port->waitForOutput(1000));
+    const QByteArray expectedWire = telnet ? TelnetCodec::escape(frame) : frame;
+    ASSERT_TRUE(peer.waitForReceived(expectedWire));
+    EXPECT_TRUE(peer.received().endsWith(expectedWire)); // and nothing after it
+
+    const QByteArray block("x\0\xffy", 4);
+    QByteArray wire = telnet ? TelnetCodec::escape(block) : block;
+    if (telnet) wire = wire.left(4) + Nop + OptionRequest + wire.mid(4);
+    QSignalSpy events(port.get(), &SerialPort::onComm);
+    port->setRThreshold(1);
+    ASSERT_TRUE(peer.send(wire));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return events.count() > 0; }));
+    EXPECT_EQ(readCount(*port, block.size()), block);
+    if (telnet) {
+        EXPECT_TRUE(peer.waitForReceived(QByteArray("\xff\xfc\x18", 3)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocols, NetworkData,
+    ::testing::Values(DataCase{"tcp", TcpPeer::Mode::Raw},
+                      DataCase{"rfc2217", TcpPeer::Mode::TelnetComPort},
+                      DataCase{"rfc2217", TcpPeer::Mode::TelnetRefusingComPort}),
+    [](const auto& info) { return std::string(info.param.scheme) + std::to_string(info.index); });
+
+TEST(NetworkSerialPort, SettingsGoToTheRemotePortOnOpenAndAtOnceWhenChanged) {
+    TcpPeer peer(TcpPeer::Mode::TelnetComPort);
+    auto port = portFor(nameFor("rfc2217", peer.port()));
+    ASSERT_TRUE(port->setSettings("115200,n,8,1"));
+    ASSERT_TRUE(port->setPortOpen(true)) << port->lastError().toStdString();
+    EXPECT_TRUE(port->remoteSettingsAccepted());
+    EXPECT_TRUE(peer.waitForReceived(TelnetCodec::settingsCommands({115200, 8, 1, 1, 1})));
+
+    ASSERT_TRUE(port->setSettings("9600,e,7,2"));
+    EXPECT_TRUE(peer.waitForReceived(TelnetCodec::settingsCommands({9600, 7, 3, 2, 1})));
+    ASSERT_TRUE(port->setHandshaking(SerialPort::RtsCts));
+    EXPECT_TRUE(peer.waitForReceived(TelnetCodec::settingsCommands({9600, 7, 3, 2, 3})));
+    EXPECT_FALSE(port->setSettings("9600,x,8,1"));
+    EXPECT_EQ(port->settings(), "9600,e,7,2");
+}
+
+// A server without COM port control, and a raw connection, say once that the
+// remote settings are not set, and carry the data all the same.
+TEST(NetworkSerialPort, SettingsThatCannotBeSetAreSaidOnce) {
+    struct {
+        const char* scheme;
+        TcpPeer::Mode mode;
+        const char* said;
+    } cases[] = {
+        {"rfc2217", TcpPeer::Mode::TelnetRefusingComPort, "refused COM port control"},
+        {"tcp", TcpPeer::Mode::Raw, "raw TCP connection"},
+    };
+    for (const auto& c : cases) {
+        TcpPeer peer(c.mode);
+        auto port = portFor(nameFor(c.scheme, peer.port()));
+        QSignalSpy notices(port.get(), &SerialPort::notice);
+        ASSERT_TRUE(port->setPortOpen(true)) << port->lastError().toStdString();
+        ASSERT_TRUE(port->setSettings("19200,n,8,1"));
+        ASSERT_TRUE(port->setSettings("38400,n,8,1"));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return notices.count() > 0; })) << c.scheme;
+        QCoreApplication::processEvents();
+        ASSERT_EQ(notices.count(), 1) << c.scheme;
+        EXPECT_TRUE(notices[0][0].toString().contains(QLatin1String(c.said)))
+            << notices[0][0].toString().toStdString();
+        EXPECT_FALSE(peer.received().contains(QByteArray("\xff\xfa", 2))) << c.scheme;
+        ASSERT_TRUE(port->output("ok"));
+        EXPECT_TRUE(peer.waitForReceived("ok"));
+    }
+}
+
+// A listener whose queue is full: the kernel drops further connection
+// requests, so a connect neither succeeds nor is refused.
+class FullListener {
+public:
+    FullListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len);
+        ::listen(fd_, 0);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        for (int& filler : fillers_) {
+            filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(filler, reinterpret_cast<sockaddr*>(&addr), len);
+        }
+    }
+    ~FullListener() {
+        for (int filler : fillers_)
+            ::close(filler);
+        ::close(fd_);
+    }
+    quint16 port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int fillers_[3] = {-1, -1, -1};
+    quint16 port_ = 0;
+};
+
+quint16 closedPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort(); // closed again when probe goes
+}
+
+TEST(NetworkSerialPort, ConnectFailuresSayWhatToDo) {
+    FullListener full;
+    struct {
+        QString name;
+        const char* said;
+    } cases[] = {
+        {nameFor("tcp", closedPort()), "Connection refused by 127.0.0.1:"},
+        {"rfc2217://no-such-host.invalid:7002", "Host not found: no-such-host.invalid"},
+        {nameFor("rfc2217", full.port()), "No answer from 127.0.0.1:"},
+    };
+    for (const auto& c : cases) {
+        auto port = portFor(c.name);
+        port->setConnectTimeout(300);
+        EXPECT_FALSE(port->setPortOpen(true)) << c.name.toStdString();
+        EXPECT_FALSE(port->portOpen());
+        EXPECT_TRUE(port->lastError().startsWith(QLatin1String(c.said)))
+            << port->lastError().toStdString();
+    }
+}
+
+TEST(NetworkSerialPort, DroppedConnectionIsLostThenRestoredWhenTheServerIsBack) {
+    TcpPeer peer(TcpPeer::Mode::TelnetComPort);
+    auto port = portFor(nameFor("rfc2217", peer.port()));
+    port->setReconnectInterval(50);
+    ASSERT_TRUE(port->setSettings("57600,n,8,1"));
+    ASSERT_TRUE(port->setPortOpen(true));
+    port->setRThreshold(1);
+    QSignalSpy lost(port.get(), &SerialPort::deviceLost);
+    QSignalSpy restored(port.get(), &SerialPort::deviceRestored);
+    const QByteArray settings = TelnetCodec::settingsCommands({57600, 8, 1, 1, 1});
+    ASSERT_TRUE(peer.waitForReceived(settings));
+
+    peer.dropClient();
+    // A transfer waiting for the monitor's answer sees the loss in its wait.
+    EXPECT_FALSE(port->waitForInput(500) && port->portOpen());
+    EXPECT_FALSE(port->portOpen());
+    EXPECT_EQ(port->inBufferCount(), 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lost.count() > 0; }));
+    EXPECT_TRUE(lost[0][0].toString().startsWith(
+        QStringLiteral("The connection %1 was lost:").arg(port->deviceName())))
+        << lost[0][0].toString().toStdString();
+    EXPECT_TRUE(port->isWatchingForServer());
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return restored.count() > 0; }));
+    EXPECT_TRUE(port->portOpen());
+    EXPECT_EQ(peer.connectionsAccepted(), 2);
+    // The new connection has the settings in force again.
+    ASSERT_TRUE(port->output("again"));
+    ASSERT_TRUE(peer.waitForReceived("again"));
+    EXPECT_EQ(peer.received().count(settings), 2);
+}
+
+TEST(NetworkSerialPort, ClosingByHandIsNoLoss) {
+    TcpPeer peer(TcpPeer::Mode::Raw);
+    auto port = portFor(nameFor("tcp", peer.port()));
+    QSignalSpy lost(port.get(), &SerialPort::deviceLost);
+    ASSERT_TRUE(port->setPortOpen(true));
+    ASSERT_TRUE(port->output("last words"));
+    ASSERT_TRUE(port->setPortOpen(false));
+    EXPECT_TRUE(peer.waitForReceived("last words"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(lost.count(), 0);
+    EXPECT_FALSE(port->isWatchingForServer());
+    EXPECT_TRUE(port->output("dropped")); // a closed port drops sends quietly
+}
+
+TEST(PortFactory, PortNamePicksTheComponentAndTheStatusShowsIt) {
+    QString error;
+    auto net = makeSerialPort("rfc2217://pi.local:7002", &error);
+    ASSERT_TRUE(net);
+    EXPECT_NE(dynamic_cast<NetworkSerialPort*>(net.get()), nullptr);
+    ASSERT_TRUE(net->setSettings("115200,n,8,1"));
+    EXPECT_EQ(portStatusText(*net), "rfc2217://pi.local:7002:115200,n,8,1");
+
+    auto raw = makeSerialPort("tcp://[::1]:4000", &error);
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(dynamic_cast<NetworkSerialPort*>(raw.get())->address().host, "::1");
+
+    auto device = makeSerialPort("/dev/ttyUSB0", &error);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(dynamic_cast<QtSerialPortComponent*>(device.get())->deviceOverride(), "/dev/ttyUSB0");
+    EXPECT_TRUE(makeSerialPort({}, &error));
+
+    EXPECT_FALSE(makeSerialPort("tcp://::1:4000", &error));
+    EXPECT_TRUE(error.contains(QLatin1String("IPv6 address in brackets"))) << error.toStdString();
+}
+
+} // namespace
+} // namespace kestrel
