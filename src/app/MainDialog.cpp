@@ -8,6 +8,7 @@
 #include "PortProfile.h"
 #include "ReceiveFile.h"
 #include "SerialPort.h"
+#include "StatusField.h"
 #include "Strings.h"
 #include "TerminalView.h"
 #include "TransferHold.h"
@@ -18,6 +19,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -89,6 +91,15 @@ const Menu Menus[] = {
     {"&Help", {{"&About Kestrel", CommandAbout}}},
 };
 
+// The installed README, else the one of the source tree this program was
+// built from (running from the build tree), else where to find it.
+QString readmeLine() {
+    for (const char* path : {KESTREL_README_PATH, KESTREL_SOURCE_README_PATH})
+        if (QFileInfo::exists(QString::fromUtf8(path)))
+            return QStringLiteral("The README is %1.").arg(QString::fromUtf8(path));
+    return QStringLiteral("The README is in the top folder of Kestrel's source.");
+}
+
 QString helpText() {
     return QStringLiteral("Kestrel keys\n\n"
                           "F3\tRun an auto file\n"
@@ -100,8 +111,8 @@ QString helpText() {
                           "Alt+S\tStop the running transfer\n"
                           "Esc\tQuit\n\n"
                           "Everything else you type goes to the console as you type it.\n\n"
-                          "The README is installed as %1.")
-        .arg(QStringLiteral(KESTREL_README_PATH));
+                          "%1")
+        .arg(readmeLine());
 }
 
 // The store rewrites its file and flushes it to disk for every value set,
@@ -146,6 +157,12 @@ MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, Q
     buildControls();
     buildMenu();
     setControlId(port_.get(), SerialPortId);
+
+    // The block went to its file, not to the terminal; the terminal keeps one
+    // line of how it ended, as the task field says it.
+    capture_->onFinished = [this](TransferOutcome, quint32) {
+        appendToTerminal("\r" + field(FieldTask)->text().toLocal8Bit() + "\r");
+    };
 
     connect(port_.get(), &SerialPort::onComm, this, [this] {
         Running running(*this);
@@ -215,9 +232,8 @@ void MainDialog::buildControls() {
     connect(stop_, &QPushButton::clicked, this, [this] { link_.stopTransfer(); });
 
     for (int id : FieldIds) {
-        auto* field = new QLineEdit(client);
+        auto* field = new StatusField(client);
         setControlId(field, id);
-        field->setReadOnly(true);
         fields_[id] = field;
     }
     // Tab walks the controls as they sit on the screen.
@@ -395,8 +411,11 @@ void MainDialog::runCommand(int id) {
 
 void MainDialog::editPortSettings() {
     QSettings store;
-    kestrel::editPortSettings(*port_, store, *this, [this](const PortDialogFields& fields) {
-        return dialogs_.portSettings(this, fields);
+    kestrel::editPortSettings(*port_, store, *this, [this](PortDialogFields fields) {
+        fields.echoIndex = localEcho_ ? 1 : 0;
+        std::optional<PortDialogFields> chosen = dialogs_.portSettings(this, fields);
+        if (chosen && chosen->echoIndex >= 0) localEcho_ = chosen->echoIndex == 1;
+        return chosen;
     });
 }
 
@@ -437,10 +456,63 @@ void MainDialog::selectTerminalFont() {
 // --- keys -------------------------------------------------------------------
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() != QEvent::KeyPress || event == forwarding_) return false;
     auto* receiver = qobject_cast<QWidget*>(watched);
-    if (!receiver || receiver->window() != this || qobject_cast<QMenuBar*>(receiver)) return false;
-    return previewKey(receiver, static_cast<QKeyEvent*>(event));
+    if (!receiver || receiver->window() != this) return false;
+    if (sleepLoop_) return filterDuringSleep(receiver, event);
+    if (event->type() != QEvent::KeyPress || forwardingKey_) return false;
+    if (qobject_cast<QMenuBar*>(receiver)) return false;
+    if (!previewKey(receiver, static_cast<QKeyEvent*>(event))) return false;
+    // Taken here: an event left unaccepted climbs on to the parents, and
+    // would pass this filter (and go to the console) once for each.
+    event->accept();
+    return true;
+}
+
+namespace {
+
+bool isQuitKey(const QKeyEvent& event) {
+    const Qt::KeyboardModifiers mods = event.modifiers() & ~Qt::KeypadModifier;
+    return (event.key() == Qt::Key_Escape && mods == Qt::NoModifier) ||
+           (event.key() == Qt::Key_F4 && mods == Qt::AltModifier) ||
+           (event.key() == Qt::Key_Pause && mods == Qt::ControlModifier) ||
+           event.key() == Qt::Key_Cancel;
+}
+
+bool isStopKey(const QKeyEvent& event) {
+    return event.key() == Qt::Key_S && (event.modifiers() & ~Qt::KeypadModifier) == Qt::AltModifier;
+}
+
+} // namespace
+
+// During a sleep the window answers only Stop (a click or Alt+S) and the
+// quit question; every other key or click is swallowed, as it would be by a
+// busy program, and typed keys do not go to the console.
+bool MainDialog::filterDuringSleep(QWidget* receiver, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress: {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (isStopKey(*key)) {
+            link_.stopTransfer();
+        } else if (isQuitKey(*key)) {
+            confirmQuit();
+        }
+        event->accept();
+        return true;
+    }
+    case QEvent::KeyRelease:
+        return true;
+    case QEvent::Shortcut:
+        // The Stop button's own Alt+S.
+        return receiver != stop_;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+        return receiver != stop_;
+    default:
+        return false;
+    }
 }
 
 bool MainDialog::previewKey(QWidget* receiver, QKeyEvent* event) {
@@ -448,12 +520,7 @@ bool MainDialog::previewKey(QWidget* receiver, QKeyEvent* event) {
         runCommand(*command);
         return true;
     }
-    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
-    const bool cancel = (event->key() == Qt::Key_Escape && mods == Qt::NoModifier) ||
-                        (event->key() == Qt::Key_F4 && mods == Qt::AltModifier) ||
-                        (event->key() == Qt::Key_Pause && mods == Qt::ControlModifier) ||
-                        event->key() == Qt::Key_Cancel;
-    if (cancel) {
+    if (isQuitKey(*event)) {
         confirmQuit();
         return true;
     }
@@ -464,13 +531,12 @@ bool MainDialog::previewKey(QWidget* receiver, QKeyEvent* event) {
     // button) it does nothing.
     if (*byte == '\r' && receiver != terminal_) return true;
     sendTypedByte(*byte);
-    // The widget still gets the key, so the terminal shows what was typed.
+    // With local echo the widget still gets the key, so the terminal shows
+    // what was typed; without, the console's echo shows it.
     QPointer<QWidget> target(receiver);
-    if (target) {
-        QEvent* const outer = forwarding_;
-        forwarding_ = event;
+    if (localEcho_ && target) {
+        const QScopedValueRollback forwarding(forwardingKey_, true);
         QCoreApplication::sendEvent(target, event);
-        forwarding_ = outer;
     }
     return true;
 }
@@ -490,6 +556,7 @@ MainDialog::QuitAnswer MainDialog::askQuit() {
     // A transfer or auto file is pumping messages below us: ask it to stop
     // and close once it has returned.
     link_.abortRequested = true;
+    interruptSleep();
     return QuitAnswer::Later;
 }
 
@@ -618,11 +685,21 @@ void MainDialog::pumpMessagesBeforeWait() {
 }
 
 void MainDialog::sleepMilliseconds(int msecs) {
-    if (msecs <= 0) return;
-    // The window keeps painting, but no key or click gets through.
+    if (msecs <= 0 || link_.abortRequested) return;
+    // The window keeps painting and answers Stop and the quit question (see
+    // filterDuringSleep); Stop ends the sleep at once.
     QEventLoop loop;
-    QTimer::singleShot(msecs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(msecs);
+    const QScopedValueRollback sleeping(sleepLoop_, &loop);
+    loop.exec();
+}
+
+void MainDialog::interruptSleep() {
+    if (sleepLoop_) sleepLoop_->quit();
 }
 
 qint64 MainDialog::timeOfDaySeconds() {

@@ -77,12 +77,11 @@ PortSettingsDialog::PortSettingsDialog(QWidget* parent)
     stopBits_ = addRadioGroup(stopBox, 1022, {QStringLiteral("1"), QStringLiteral("2")},
                               {at(stopBox, 84, 49, 19, 10), at(stopBox, 108, 49, 22, 10)});
 
-    // Echo is shown for completeness but cannot be chosen: the line has no
-    // local echo to switch.
+    // Echo Off: the view shows the console's echo of what is typed; On: the
+    // view also shows each key itself, for a device that does not echo.
     QGroupBox* echoBox = box(QStringLiteral("&Echo"), 139, 39, 65, 25);
     echo_ = addRadioGroup(echoBox, 1030, {QStringLiteral("Off"), QStringLiteral("On")},
                           {at(echoBox, 145, 50, 25, 8), at(echoBox, 171, 48, 27, 13)});
-    echoBox->setEnabled(false);
 
     QGroupBox* parityBox = box(QStringLiteral("&Parity"), 7, 70, 57, 65);
     parity_ = addRadioGroup(parityBox, 1040,

@@ -54,7 +54,8 @@ public:
     void stop();
 
 private:
-    void take(const QByteArray& chunk);
+    // How many of the chunk's bytes belong to the block.
+    qsizetype take(const QByteArray& chunk);
     void finish(TransferOutcome outcome);
 
     MonitorLink& link_;

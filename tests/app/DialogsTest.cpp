@@ -60,7 +60,7 @@ TEST(PortSettingsDialogTest, FieldsGoInAndComeBackOut) {
     EXPECT_FALSE(findControl<QRadioButton>(&dialog, 1054)->isChecked());
 }
 
-TEST(PortSettingsDialogTest, NothingSelectedComesBackAsMinusOneAndEchoIsDisabled) {
+TEST(PortSettingsDialogTest, NothingSelectedComesBackAsMinusOneAndEchoCanBeChosen) {
     PortSettingsDialog dialog;
     PortDialogFields in; // all -1, empty speed
     in.portIndex = 9;    // a port above 8 has no button
@@ -69,11 +69,14 @@ TEST(PortSettingsDialogTest, NothingSelectedComesBackAsMinusOneAndEchoIsDisabled
     EXPECT_EQ(dialog.fields(), in);
     for (int id : {1030, 1031}) {
         auto* echo = findControl<QRadioButton>(&dialog, id);
-        EXPECT_FALSE(echo->isEnabled());
+        EXPECT_TRUE(echo->isEnabled());
         EXPECT_FALSE(echo->isChecked());
     }
+    dialog.show();
+    QTest::mouseClick(findControl<QRadioButton>(&dialog, 1031), Qt::LeftButton);
+    EXPECT_EQ(dialog.fields().echoIndex, 1);
     QTest::mouseClick(findControl<QRadioButton>(&dialog, 1030), Qt::LeftButton);
-    EXPECT_EQ(dialog.fields().echoIndex, -1);
+    EXPECT_EQ(dialog.fields().echoIndex, 0);
 }
 
 TEST(PortSettingsDialogTest, ControlsSitWhereTheTemplatePutsThem) {
