@@ -6,6 +6,7 @@
 #include "KeyTable.h"
 #include "LocalCommand.h"
 #include "PortProfile.h"
+#include "QtSerialPortComponent.h"
 #include "ReceiveFile.h"
 #include "SerialPort.h"
 #include "StatusField.h"
@@ -413,8 +414,20 @@ void MainDialog::editPortSettings() {
     QSettings store;
     kestrel::editPortSettings(*port_, store, *this, [this](PortDialogFields fields) {
         fields.echoIndex = localEcho_ ? 1 : 0;
+        // The session is on the device named with --port, not on a Com port:
+        // no Com button is selected, and the dialog names the device.
+        const QString device = port_->deviceOverride();
+        if (!device.isEmpty()) {
+            fields.portIndex = -1;
+            fields.deviceInUse = device;
+        }
         std::optional<PortDialogFields> chosen = dialogs_.portSettings(this, fields);
-        if (chosen && chosen->echoIndex >= 0) localEcho_ = chosen->echoIndex == 1;
+        if (!chosen) return chosen;
+        if (chosen->echoIndex >= 0) localEcho_ = chosen->echoIndex == 1;
+        // Choosing a Com button means that port, as stored and shown.
+        if (!device.isEmpty() && chosen->portIndex >= 0)
+            if (auto* serial = dynamic_cast<QtSerialPortComponent*>(port_.get()))
+                serial->setDeviceOverride(QString());
         return chosen;
     });
 }

@@ -73,6 +73,11 @@ public:
     // chosen one (Auto Again repeats it).
     void runAutoFile(const QString& path);
 
+    // Echo On: the view inserts typed characters itself; Off: only the
+    // console's echo shows them. Set from the Port Settings dialog.
+    void setLocalEcho(bool on) { localEcho_ = on; }
+    bool localEcho() const { return localEcho_; }
+
     // Replaces the time of day the conversation's time-outs count on.
     void setClock(std::function<qint64()> secondsNow) { clock_ = std::move(secondsNow); }
 

@@ -7,6 +7,7 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -111,6 +112,13 @@ PortSettingsDialog::PortSettingsDialog(QWidget* parent)
                           {at(flowBox, 180, 82, 38, 10), at(flowBox, 180, 95, 49, 10),
                            at(flowBox, 180, 107, 33, 10), at(flowBox, 180, 119, 51, 10)});
 
+    // A device named with --port has no Com button; the dialog says which it
+    // is on a line of its own below the groups, there only when it applies.
+    plainSize_ = size();
+    inUse_ = new QLabel(this);
+    inUse_->setObjectName(QStringLiteral("deviceInUse"));
+    units.place(inUse_, 7, 138, 230, 9);
+
     setFields(PortDialogFields{});
 }
 
@@ -139,6 +147,12 @@ void PortSettingsDialog::setFields(const PortDialogFields& fields) {
     selectIndex(flow_, fields.flowIndex);
     selectIndex(parity_, fields.parityIndex);
     selectIndex(stopBits_, fields.stopBitsIndex);
+    const bool inUse = !fields.deviceInUse.isEmpty();
+    inUse_->setText(inUse ? QStringLiteral("In use: %1 (from --port)").arg(fields.deviceInUse)
+                          : QString());
+    inUse_->setToolTip(inUse_->text());
+    inUse_->setVisible(inUse);
+    setFixedSize(inUse ? QSize(plainSize_.width(), inUse_->geometry().bottom() + 6) : plainSize_);
 }
 
 PortDialogFields PortSettingsDialog::fields() const {

@@ -8,6 +8,7 @@
 
 class QButtonGroup;
 class QComboBox;
+class QLabel;
 
 namespace kestrel {
 
@@ -37,6 +38,8 @@ private:
     QButtonGroup* parity_ = nullptr;
     QButtonGroup* port_ = nullptr;
     QButtonGroup* flow_ = nullptr;
+    QLabel* inUse_ = nullptr;
+    QSize plainSize_;
 };
 
 } // namespace kestrel

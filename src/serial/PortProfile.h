@@ -26,6 +26,9 @@ struct PortDialogFields {
     int flowIndex = -1;     // 0 none, 1 Xon/Xoff, 2 RTS, 3 Xon/RTS (= handshaking)
     int parityIndex = -1;   // 0 none, 1 odd, 2 even
     int stopBitsIndex = -1; // 0: 1 bit, 1: 2 bits
+    // The device the session uses when it was named on the command line
+    // (--port), which no Com button stands for; empty otherwise.
+    QString deviceInUse;
 
     friend bool operator==(const PortDialogFields&, const PortDialogFields&) = default;
 };

@@ -79,6 +79,24 @@ TEST(PortSettingsDialogTest, NothingSelectedComesBackAsMinusOneAndEchoCanBeChose
     EXPECT_EQ(dialog.fields().echoIndex, 0);
 }
 
+TEST(PortSettingsDialogTest, ADeviceFromThePortOptionIsNamedBelowTheGroups) {
+    PortSettingsDialog dialog;
+    const QSize plain = dialog.size();
+    auto* inUse = dialog.findChild<QLabel*>(QStringLiteral("deviceInUse"));
+    ASSERT_NE(inUse, nullptr);
+    PortDialogFields fields;
+    fields.deviceInUse = QStringLiteral("/dev/pts/7");
+    dialog.setFields(fields);
+    dialog.show();
+    EXPECT_TRUE(inUse->isVisible());
+    EXPECT_EQ(inUse->text(), "In use: /dev/pts/7 (from --port)");
+    EXPECT_GT(dialog.height(), plain.height());
+    EXPECT_LE(inUse->geometry().bottom(), dialog.height());
+    dialog.setFields(PortDialogFields{});
+    EXPECT_FALSE(inUse->isVisible());
+    EXPECT_EQ(dialog.size(), plain);
+}
+
 TEST(PortSettingsDialogTest, ControlsSitWhereTheTemplatePutsThem) {
     PortSettingsDialog dialog;
     const DialogUnits units(dialog.font());

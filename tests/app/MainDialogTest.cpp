@@ -206,7 +206,10 @@ TEST_F(MainDialogTest, MenuItemsRunTheirCommands) {
     ASSERT_EQ(dialogs.chooserRequests.size(), 1);
     EXPECT_EQ(dialogs.chooserRequests[0].initialName, "*.*");
     EXPECT_TRUE(window->terminalView()->terminalText().contains(
-        "/nonexistent/prog.exe: Not a PlayStation executable"));
+        "/nonexistent/prog.exe\t\t: Cannot open file for download."))
+        << window->terminalView()->terminalText().constData();
+    EXPECT_EQ(dialogs.messages.value(0), "Can't open file /nonexistent/prog.exe, error = 2\n");
+    dialogs.messages.clear();
     EXPECT_FALSE(window->link().transferBusy);
     EXPECT_EQ(port->rThreshold(), 1);
 }

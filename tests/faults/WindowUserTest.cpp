@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QTest>
 #include <QThread>
 
@@ -96,6 +97,29 @@ TEST_F(WindowUse, HelpNamesAReadmeThatIsThere) {
     QString path = text.mid(at + 14).trimmed();
     path.chop(1); // the full stop
     EXPECT_TRUE(QFileInfo::exists(path)) << path.toStdString();
+}
+
+TEST_F(WindowUse, PortSettingsNameThePortOptionDeviceAndAComButtonLeavesIt) {
+    start({});
+    window->runCommand(CommandPortSettings);
+    ASSERT_EQ(dialogs.portRequests.size(), 1);
+    EXPECT_EQ(dialogs.portRequests[0].deviceInUse, sim->devicePath());
+    EXPECT_EQ(dialogs.portRequests[0].portIndex, -1);
+    // OK without a Com button keeps the session on the device.
+    dialogs.portAnswer = dialogs.portRequests[0];
+    window->runCommand(CommandPortSettings);
+    EXPECT_EQ(port->deviceOverride(), sim->devicePath());
+    EXPECT_TRUE(port->portOpen());
+
+    PortDialogFields com3 = dialogs.portRequests[0];
+    com3.portIndex = 2;
+    dialogs.portAnswer = com3;
+    dialogs.messages.clear();
+    window->runCommand(CommandPortSettings);
+    EXPECT_TRUE(port->deviceOverride().isEmpty());
+    EXPECT_EQ(port->commPort(), 3);
+    EXPECT_EQ(QSettings().value("Config/CommPort").toInt(), 3);
+    EXPECT_FALSE(field(FieldPort).contains(sim->devicePath())) << field(FieldPort).toStdString();
 }
 
 struct EchoCase {
