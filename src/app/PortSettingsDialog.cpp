@@ -6,6 +6,7 @@
 
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -119,6 +120,14 @@ PortSettingsDialog::PortSettingsDialog(QWidget* parent)
     inUse_->setObjectName(QStringLiteral("deviceInUse"));
     units.place(inUse_, 7, 138, 230, 9);
 
+    // Without a title bar the dialog needs an edge of its own, or it reads
+    // as a grey patch on the terminal.
+    edge_ = new QFrame(this);
+    edge_->setFrameStyle(QFrame::Box | QFrame::Plain);
+    edge_->setForegroundRole(QPalette::Dark);
+    edge_->lower();
+    frameGroupsAroundTitles(this);
+
     setFields(PortDialogFields{});
 }
 
@@ -153,6 +162,7 @@ void PortSettingsDialog::setFields(const PortDialogFields& fields) {
     inUse_->setToolTip(inUse_->text());
     inUse_->setVisible(inUse);
     setFixedSize(inUse ? QSize(plainSize_.width(), inUse_->geometry().bottom() + 6) : plainSize_);
+    edge_->setGeometry(rect());
 }
 
 PortDialogFields PortSettingsDialog::fields() const {

@@ -8,6 +8,7 @@
 
 class QButtonGroup;
 class QComboBox;
+class QFrame;
 class QLabel;
 
 namespace kestrel {
@@ -39,6 +40,7 @@ private:
     QButtonGroup* port_ = nullptr;
     QButtonGroup* flow_ = nullptr;
     QLabel* inUse_ = nullptr;
+    QFrame* edge_ = nullptr;
     QSize plainSize_;
 };
 

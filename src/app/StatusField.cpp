@@ -30,7 +30,12 @@ QRect StatusField::textArea() const {
 }
 
 QString StatusField::shownText() const {
-    return fontMetrics().elidedText(text(), Qt::ElideMiddle, std::max(textArea().width(), 0));
+    // Trailing blanks (the idle activity text is all blanks) are nothing to
+    // keep in view.
+    QString shown = text();
+    while (shown.endsWith(u' '))
+        shown.chop(1);
+    return fontMetrics().elidedText(shown, Qt::ElideMiddle, std::max(textArea().width(), 0));
 }
 
 void StatusField::paintEvent(QPaintEvent*) {

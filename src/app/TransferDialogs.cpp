@@ -24,6 +24,7 @@ TransferDialog::TransferDialog(QWidget* parent, UserDialogs& dialogs, const Layo
     setWindowFlags(flags);
     setWindowTitle(layout.title);
     setFont(dialogFont());
+    frameGroupsAroundTitles(this);
     const DialogUnits units(font());
     setFixedSize(units.size(layout.dialogUnits.width(), layout.dialogUnits.height()));
 
