@@ -100,7 +100,7 @@ DownloadRequest DownloadDialog::request() const {
 }
 
 ReceiveDialog::ReceiveDialog(QWidget* parent, UserDialogs& dialogs)
-    : TransferDialog(parent, dialogs, {QStringLiteral("Receive File"), QSize(233, 142), true},
+    : TransferDialog(parent, dialogs, {QStringLiteral("Receive File"), QSize(233, 126), true},
                      {{QStringLiteral("Address (hex)"), AddressFieldId, strings::NoLoadAddress},
                       {QStringLiteral("Length (hex)"), LengthFieldId, strings::NoLength}}) {}
 

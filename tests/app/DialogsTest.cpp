@@ -173,6 +173,24 @@ TEST(TransferDialogTest, EmptyFieldsAreRefusedInOrder) {
     }
 }
 
+// The space under the last group is no wider than the margin above the
+// first: no empty strip at the bottom.
+TEST(TransferDialogTest, NeitherDialogHasAnEmptyStripAtTheBottom) {
+    ScriptedDialogs dialogs;
+    DownloadDialog download(nullptr, dialogs);
+    ReceiveDialog receive(nullptr, dialogs);
+    for (QDialog* dialog : {static_cast<QDialog*>(&download), static_cast<QDialog*>(&receive)}) {
+        int top = dialog->height();
+        int bottom = 0;
+        for (QGroupBox* box : dialog->findChildren<QGroupBox*>()) {
+            top = std::min(top, box->geometry().top());
+            bottom = std::max(bottom, box->geometry().bottom() + 1);
+        }
+        EXPECT_LE(dialog->height() - bottom, 3 * top) << dialog->windowTitle().toStdString();
+        EXPECT_GE(dialog->height(), bottom) << dialog->windowTitle().toStdString();
+    }
+}
+
 TEST(TransferDialogTest, DownloadDialogAsksForFileAndAddress) {
     ScriptedDialogs dialogs;
     DownloadDialog dialog(nullptr, dialogs);

@@ -57,6 +57,8 @@ TEST_P(KeysFromEveryFocus, EachTypedCharacterGoesOutOnce) {
     QTest::keyClick(window->terminalView(), Qt::Key_Return);
     ASSERT_TRUE(QTest::qWaitFor([&] { return terminalText().contains(">>"); }, 3000))
         << terminalText().constData();
+    // The transcript is written after the echo goes out: wait for it too.
+    QTest::qWaitFor([&] { return sim->transcript().received().size() >= 3; }, 2000);
     EXPECT_EQ(sim->transcript().received(), "dr\r");
 }
 
@@ -84,6 +86,8 @@ TEST_F(WindowUse, TabFromTheTerminalThenAKeySendsItOnce) {
     EXPECT_EQ(dialogs.helpTexts.size(), 1);
     QTest::keyClick(window->terminalView(), Qt::Key_Return);
     ASSERT_TRUE(QTest::qWaitFor([&] { return terminalText().contains(">>"); }, 3000));
+    // The transcript is written after the echo goes out: wait for it too.
+    QTest::qWaitFor([&] { return sim->transcript().received().size() >= 3; }, 2000);
     EXPECT_EQ(sim->transcript().received(), "dr\r");
 }
 
@@ -158,7 +162,8 @@ TEST_P(EchoChoice, TheViewShowsWhatTheChoiceSaysAndTheLineGetsEachKeyOnce) {
     const QByteArray letters = text.left(text.indexOf(">>")).replace("\r\n", "");
     EXPECT_EQ(letters.count('l'), GetParam().copies) << text.constData();
     EXPECT_EQ(letters.count('s'), GetParam().copies) << text.constData();
-    EXPECT_TRUE(sim->transcript().received().endsWith("ls\r"));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return sim->transcript().received().endsWith("ls\r"); }, 2000));
     EXPECT_EQ(sim->transcript().received().count("ls"), 1);
     // The caret follows the console's output.
     EXPECT_EQ(window->terminalView()->textCursor().position(),
