@@ -340,6 +340,50 @@ void MainDialog::resizeClient(int width, int height) {
         resize(size() + QSize(width, height) - centralWidget()->size());
 }
 
+// The status fields share the row in fixed proportions. In a narrow window
+// the activity field and the counter would be too short for their texts
+// ("  RX", "Direct connect."); they keep that much, and the port, state and
+// task fields give up the difference in proportion to their shares.
+void MainDialog::layoutStatusRow(int w, int h) {
+    const double W = w;
+    struct Slot {
+        int id;
+        double share;
+        QString widest;
+    };
+    const Slot row[] = {{FieldActivity, 0.05, QStringLiteral("  RX")},
+                        {FieldPort, 0.2, {}},
+                        {FieldCounter, 0.2, QStringLiteral("Direct connect.")},
+                        {FieldState, 0.25, {}},
+                        {FieldTask, 0.3, {}}};
+    // Frame and text margins of a line edit.
+    constexpr int FieldPadding = 12;
+    double wanted[std::size(row)];
+    double shortfall = 0;
+    double yielding = 0;
+    for (std::size_t i = 0; i < std::size(row); ++i) {
+        wanted[i] = row[i].share * W;
+        if (row[i].widest.isEmpty()) {
+            yielding += wanted[i];
+            continue;
+        }
+        const int least =
+            fields_[row[i].id]->fontMetrics().horizontalAdvance(row[i].widest) + FieldPadding;
+        shortfall += std::max(0.0, least - wanted[i]);
+        wanted[i] = std::max<double>(wanted[i], least);
+    }
+    const double scale = yielding > 0 ? std::max(0.0, 1 - shortfall / yielding) : 1;
+    double left = 0;
+    for (std::size_t i = 0; i < std::size(row); ++i) {
+        const double width = row[i].widest.isEmpty() ? wanted[i] * scale : wanted[i];
+        const bool last = i + 1 == std::size(row);
+        // The last field stops 5 pixels short of the edge, as the first
+        // starts 5 pixels in.
+        fields_[row[i].id]->setGeometry(int(left + 5), h - 28, int(width) - (last ? 5 : 0), 23);
+        left += width;
+    }
+}
+
 void MainDialog::layoutControls(QSize client) {
     if (layoutSuspended_) return;
     const int w = client.width();
@@ -348,11 +392,7 @@ void MainDialog::layoutControls(QSize client) {
     terminal_->setGeometry(5, 5, w - 10, h - 60);
     progress_->setGeometry(4, h - 52, int(0.9 * W), 23);
     stop_->setGeometry(int(0.9 * W) + 5, h - 52, int(0.1 * W) - 6, 23);
-    fields_[FieldActivity]->setGeometry(5, h - 28, int(0.05 * W), 23);
-    fields_[FieldPort]->setGeometry(int(0.05 * W + 5), h - 28, int(0.2 * W), 23);
-    fields_[FieldCounter]->setGeometry(int(0.25 * W + 5), h - 28, int(0.2 * W), 23);
-    fields_[FieldState]->setGeometry(int(0.45 * W + 5), h - 28, int(0.25 * W), 23);
-    fields_[FieldTask]->setGeometry(int(0.7 * W + 5), h - 28, int(0.3 * W) - 5, 23);
+    layoutStatusRow(w, h);
 
     // A minimised window reports an empty client area; storing it would make
     // the next start open at the minimum size.

@@ -109,6 +109,7 @@ private:
     void buildControls();
     void buildMenu();
     void layoutControls(QSize client);
+    void layoutStatusRow(int w, int h);
     void resizeClient(int width, int height);
     bool previewKey(QWidget* receiver, QKeyEvent* event);
     bool filterDuringSleep(QWidget* receiver, QEvent* event);
