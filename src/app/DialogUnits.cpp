@@ -15,6 +15,13 @@ QFont dialogFont() {
     return font;
 }
 
+void frameGroupsAroundTitles(QWidget* dialog) {
+    dialog->setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 0.5em; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 6px; padding: 0 2px; }"));
+}
+
 DialogUnits::DialogUnits(const QFont& font) {
     const QFontMetricsF metrics(font);
     static const QString alphabet =

@@ -14,6 +14,11 @@ namespace kestrel {
 // The font the dialogs are designed for, with the usual substitutes.
 QFont dialogFont();
 
+// Group boxes drawn as the layouts expect them: the title sits on the frame's
+// top line, so controls placed just under the title are inside the frame
+// (Linux styles put the title above the frame, over the controls' room).
+void frameGroupsAroundTitles(QWidget* dialog);
+
 class DialogUnits {
 public:
     explicit DialogUnits(const QFont& font);

@@ -6,8 +6,10 @@
 #include "KeyTable.h"
 #include "LocalCommand.h"
 #include "PortProfile.h"
+#include "QtSerialPortComponent.h"
 #include "ReceiveFile.h"
 #include "SerialPort.h"
+#include "StatusField.h"
 #include "Strings.h"
 #include "TerminalView.h"
 #include "TransferHold.h"
@@ -18,6 +20,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -89,6 +92,15 @@ const Menu Menus[] = {
     {"&Help", {{"&About Kestrel", CommandAbout}}},
 };
 
+// The installed README, else the one of the source tree this program was
+// built from (running from the build tree), else where to find it.
+QString readmeLine() {
+    for (const char* path : {KESTREL_README_PATH, KESTREL_SOURCE_README_PATH})
+        if (QFileInfo::exists(QString::fromUtf8(path)))
+            return QStringLiteral("The README is %1.").arg(QString::fromUtf8(path));
+    return QStringLiteral("The README is in the top folder of Kestrel's source.");
+}
+
 QString helpText() {
     return QStringLiteral("Kestrel keys\n\n"
                           "F3\tRun an auto file\n"
@@ -100,8 +112,8 @@ QString helpText() {
                           "Alt+S\tStop the running transfer\n"
                           "Esc\tQuit\n\n"
                           "Everything else you type goes to the console as you type it.\n\n"
-                          "The README is installed as %1.")
-        .arg(QStringLiteral(KESTREL_README_PATH));
+                          "%1")
+        .arg(readmeLine());
 }
 
 // The store rewrites its file and flushes it to disk for every value set,
@@ -146,6 +158,12 @@ MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, Q
     buildControls();
     buildMenu();
     setControlId(port_.get(), SerialPortId);
+
+    // The block went to its file, not to the terminal; the terminal keeps one
+    // line of how it ended, as the task field says it.
+    capture_->onFinished = [this](TransferOutcome, quint32) {
+        appendToTerminal("\r" + field(FieldTask)->text().toLocal8Bit() + "\r");
+    };
 
     connect(port_.get(), &SerialPort::onComm, this, [this] {
         Running running(*this);
@@ -215,9 +233,8 @@ void MainDialog::buildControls() {
     connect(stop_, &QPushButton::clicked, this, [this] { link_.stopTransfer(); });
 
     for (int id : FieldIds) {
-        auto* field = new QLineEdit(client);
+        auto* field = new StatusField(client);
         setControlId(field, id);
-        field->setReadOnly(true);
         fields_[id] = field;
     }
     // Tab walks the controls as they sit on the screen.
@@ -323,6 +340,50 @@ void MainDialog::resizeClient(int width, int height) {
         resize(size() + QSize(width, height) - centralWidget()->size());
 }
 
+// The status fields share the row in fixed proportions. In a narrow window
+// the activity field and the counter would be too short for their texts
+// ("  RX", "Direct connect."); they keep that much, and the port, state and
+// task fields give up the difference in proportion to their shares.
+void MainDialog::layoutStatusRow(int w, int h) {
+    const double W = w;
+    struct Slot {
+        int id;
+        double share;
+        QString widest;
+    };
+    const Slot row[] = {{FieldActivity, 0.05, QStringLiteral("  RX")},
+                        {FieldPort, 0.2, {}},
+                        {FieldCounter, 0.2, QStringLiteral("Direct connect.")},
+                        {FieldState, 0.25, {}},
+                        {FieldTask, 0.3, {}}};
+    // Frame and text margins of a line edit.
+    constexpr int FieldPadding = 12;
+    double wanted[std::size(row)];
+    double shortfall = 0;
+    double yielding = 0;
+    for (std::size_t i = 0; i < std::size(row); ++i) {
+        wanted[i] = row[i].share * W;
+        if (row[i].widest.isEmpty()) {
+            yielding += wanted[i];
+            continue;
+        }
+        const int least =
+            fields_[row[i].id]->fontMetrics().horizontalAdvance(row[i].widest) + FieldPadding;
+        shortfall += std::max(0.0, least - wanted[i]);
+        wanted[i] = std::max<double>(wanted[i], least);
+    }
+    const double scale = yielding > 0 ? std::max(0.0, 1 - shortfall / yielding) : 1;
+    double left = 0;
+    for (std::size_t i = 0; i < std::size(row); ++i) {
+        const double width = row[i].widest.isEmpty() ? wanted[i] * scale : wanted[i];
+        const bool last = i + 1 == std::size(row);
+        // The last field stops 5 pixels short of the edge, as the first
+        // starts 5 pixels in.
+        fields_[row[i].id]->setGeometry(int(left + 5), h - 28, int(width) - (last ? 5 : 0), 23);
+        left += width;
+    }
+}
+
 void MainDialog::layoutControls(QSize client) {
     if (layoutSuspended_) return;
     const int w = client.width();
@@ -331,11 +392,7 @@ void MainDialog::layoutControls(QSize client) {
     terminal_->setGeometry(5, 5, w - 10, h - 60);
     progress_->setGeometry(4, h - 52, int(0.9 * W), 23);
     stop_->setGeometry(int(0.9 * W) + 5, h - 52, int(0.1 * W) - 6, 23);
-    fields_[FieldActivity]->setGeometry(5, h - 28, int(0.05 * W), 23);
-    fields_[FieldPort]->setGeometry(int(0.05 * W + 5), h - 28, int(0.2 * W), 23);
-    fields_[FieldCounter]->setGeometry(int(0.25 * W + 5), h - 28, int(0.2 * W), 23);
-    fields_[FieldState]->setGeometry(int(0.45 * W + 5), h - 28, int(0.25 * W), 23);
-    fields_[FieldTask]->setGeometry(int(0.7 * W + 5), h - 28, int(0.3 * W) - 5, 23);
+    layoutStatusRow(w, h);
 
     // A minimised window reports an empty client area; storing it would make
     // the next start open at the minimum size.
@@ -395,8 +452,23 @@ void MainDialog::runCommand(int id) {
 
 void MainDialog::editPortSettings() {
     QSettings store;
-    kestrel::editPortSettings(*port_, store, *this, [this](const PortDialogFields& fields) {
-        return dialogs_.portSettings(this, fields);
+    kestrel::editPortSettings(*port_, store, *this, [this](PortDialogFields fields) {
+        fields.echoIndex = localEcho_ ? 1 : 0;
+        // The session is on the device named with --port, not on a Com port:
+        // no Com button is selected, and the dialog names the device.
+        const QString device = port_->deviceOverride();
+        if (!device.isEmpty()) {
+            fields.portIndex = -1;
+            fields.deviceInUse = device;
+        }
+        std::optional<PortDialogFields> chosen = dialogs_.portSettings(this, fields);
+        if (!chosen) return chosen;
+        if (chosen->echoIndex >= 0) localEcho_ = chosen->echoIndex == 1;
+        // Choosing a Com button means that port, as stored and shown.
+        if (!device.isEmpty() && chosen->portIndex >= 0)
+            if (auto* serial = dynamic_cast<QtSerialPortComponent*>(port_.get()))
+                serial->setDeviceOverride(QString());
+        return chosen;
     });
 }
 
@@ -437,10 +509,63 @@ void MainDialog::selectTerminalFont() {
 // --- keys -------------------------------------------------------------------
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() != QEvent::KeyPress || event == forwarding_) return false;
     auto* receiver = qobject_cast<QWidget*>(watched);
-    if (!receiver || receiver->window() != this || qobject_cast<QMenuBar*>(receiver)) return false;
-    return previewKey(receiver, static_cast<QKeyEvent*>(event));
+    if (!receiver || receiver->window() != this) return false;
+    if (sleepLoop_) return filterDuringSleep(receiver, event);
+    if (event->type() != QEvent::KeyPress || forwardingKey_) return false;
+    if (qobject_cast<QMenuBar*>(receiver)) return false;
+    if (!previewKey(receiver, static_cast<QKeyEvent*>(event))) return false;
+    // Taken here: an event left unaccepted climbs on to the parents, and
+    // would pass this filter (and go to the console) once for each.
+    event->accept();
+    return true;
+}
+
+namespace {
+
+bool isQuitKey(const QKeyEvent& event) {
+    const Qt::KeyboardModifiers mods = event.modifiers() & ~Qt::KeypadModifier;
+    return (event.key() == Qt::Key_Escape && mods == Qt::NoModifier) ||
+           (event.key() == Qt::Key_F4 && mods == Qt::AltModifier) ||
+           (event.key() == Qt::Key_Pause && mods == Qt::ControlModifier) ||
+           event.key() == Qt::Key_Cancel;
+}
+
+bool isStopKey(const QKeyEvent& event) {
+    return event.key() == Qt::Key_S && (event.modifiers() & ~Qt::KeypadModifier) == Qt::AltModifier;
+}
+
+} // namespace
+
+// During a sleep the window answers only Stop (a click or Alt+S) and the
+// quit question; every other key or click is swallowed, as it would be by a
+// busy program, and typed keys do not go to the console.
+bool MainDialog::filterDuringSleep(QWidget* receiver, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress: {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (isStopKey(*key)) {
+            link_.stopTransfer();
+        } else if (isQuitKey(*key)) {
+            confirmQuit();
+        }
+        event->accept();
+        return true;
+    }
+    case QEvent::KeyRelease:
+        return true;
+    case QEvent::Shortcut:
+        // The Stop button's own Alt+S.
+        return receiver != stop_;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+        return receiver != stop_;
+    default:
+        return false;
+    }
 }
 
 bool MainDialog::previewKey(QWidget* receiver, QKeyEvent* event) {
@@ -448,12 +573,7 @@ bool MainDialog::previewKey(QWidget* receiver, QKeyEvent* event) {
         runCommand(*command);
         return true;
     }
-    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
-    const bool cancel = (event->key() == Qt::Key_Escape && mods == Qt::NoModifier) ||
-                        (event->key() == Qt::Key_F4 && mods == Qt::AltModifier) ||
-                        (event->key() == Qt::Key_Pause && mods == Qt::ControlModifier) ||
-                        event->key() == Qt::Key_Cancel;
-    if (cancel) {
+    if (isQuitKey(*event)) {
         confirmQuit();
         return true;
     }
@@ -464,13 +584,12 @@ bool MainDialog::previewKey(QWidget* receiver, QKeyEvent* event) {
     // button) it does nothing.
     if (*byte == '\r' && receiver != terminal_) return true;
     sendTypedByte(*byte);
-    // The widget still gets the key, so the terminal shows what was typed.
+    // With local echo the widget still gets the key, so the terminal shows
+    // what was typed; without, the console's echo shows it.
     QPointer<QWidget> target(receiver);
-    if (target) {
-        QEvent* const outer = forwarding_;
-        forwarding_ = event;
+    if (localEcho_ && target) {
+        const QScopedValueRollback forwarding(forwardingKey_, true);
         QCoreApplication::sendEvent(target, event);
-        forwarding_ = outer;
     }
     return true;
 }
@@ -490,6 +609,7 @@ MainDialog::QuitAnswer MainDialog::askQuit() {
     // A transfer or auto file is pumping messages below us: ask it to stop
     // and close once it has returned.
     link_.abortRequested = true;
+    interruptSleep();
     return QuitAnswer::Later;
 }
 
@@ -618,11 +738,21 @@ void MainDialog::pumpMessagesBeforeWait() {
 }
 
 void MainDialog::sleepMilliseconds(int msecs) {
-    if (msecs <= 0) return;
-    // The window keeps painting, but no key or click gets through.
+    if (msecs <= 0 || link_.abortRequested) return;
+    // The window keeps painting and answers Stop and the quit question (see
+    // filterDuringSleep); Stop ends the sleep at once.
     QEventLoop loop;
-    QTimer::singleShot(msecs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(msecs);
+    const QScopedValueRollback sleeping(sleepLoop_, &loop);
+    loop.exec();
+}
+
+void MainDialog::interruptSleep() {
+    if (sleepLoop_) sleepLoop_->quit();
 }
 
 qint64 MainDialog::timeOfDaySeconds() {

@@ -16,6 +16,7 @@
 #include <memory>
 
 class QAction;
+class QEventLoop;
 class QKeyEvent;
 class QLineEdit;
 class QProgressBar;
@@ -72,6 +73,11 @@ public:
     // chosen one (Auto Again repeats it).
     void runAutoFile(const QString& path);
 
+    // Echo On: the view inserts typed characters itself; Off: only the
+    // console's echo shows them. Set from the Port Settings dialog.
+    void setLocalEcho(bool on) { localEcho_ = on; }
+    bool localEcho() const { return localEcho_; }
+
     // Replaces the time of day the conversation's time-outs count on.
     void setClock(std::function<qint64()> secondsNow) { clock_ = std::move(secondsNow); }
 
@@ -87,6 +93,7 @@ public:
     void pumpMessages() override;
     void pumpMessagesBeforeWait() override;
     void sleepMilliseconds(int msecs) override;
+    void interruptSleep() override;
     qint64 timeOfDaySeconds() override;
     void requestQuit() override;
 
@@ -102,8 +109,10 @@ private:
     void buildControls();
     void buildMenu();
     void layoutControls(QSize client);
+    void layoutStatusRow(int w, int h);
     void resizeClient(int width, int height);
     bool previewKey(QWidget* receiver, QKeyEvent* event);
+    bool filterDuringSleep(QWidget* receiver, QEvent* event);
     void sendTypedByte(char byte);
 
     void editPortSettings();
@@ -139,8 +148,15 @@ private:
     int running_ = 0;
     bool quitPending_ = false;
     bool closeAllowed_ = false;
-    // The key event being handed on to its widget after it was filtered.
-    QEvent* forwarding_ = nullptr;
+    // True while a typed key is handed on to its widget after it was sent;
+    // the copies of it that climb to the parents are not keys typed again.
+    bool forwardingKey_ = false;
+    // Echo Off: the console echoes what it receives, so a typed character is
+    // only sent, and what shows is the echo. On: the view also inserts it,
+    // for a device that does not echo. Lasts while the program runs.
+    bool localEcho_ = false;
+    // The loop of the sleep running below, if any: Stop ends it.
+    QEventLoop* sleepLoop_ = nullptr;
     // Repaints come at most once a repaint interval, and during a transfer
     // preferably while the conversation waits for the monitor. One that is
     // held is brought back by the timer or by that wait.

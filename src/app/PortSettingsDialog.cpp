@@ -6,7 +6,9 @@
 
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QFrame>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -77,12 +79,11 @@ PortSettingsDialog::PortSettingsDialog(QWidget* parent)
     stopBits_ = addRadioGroup(stopBox, 1022, {QStringLiteral("1"), QStringLiteral("2")},
                               {at(stopBox, 84, 49, 19, 10), at(stopBox, 108, 49, 22, 10)});
 
-    // Echo is shown for completeness but cannot be chosen: the line has no
-    // local echo to switch.
+    // Echo Off: the view shows the console's echo of what is typed; On: the
+    // view also shows each key itself, for a device that does not echo.
     QGroupBox* echoBox = box(QStringLiteral("&Echo"), 139, 39, 65, 25);
     echo_ = addRadioGroup(echoBox, 1030, {QStringLiteral("Off"), QStringLiteral("On")},
                           {at(echoBox, 145, 50, 25, 8), at(echoBox, 171, 48, 27, 13)});
-    echoBox->setEnabled(false);
 
     QGroupBox* parityBox = box(QStringLiteral("&Parity"), 7, 70, 57, 65);
     parity_ = addRadioGroup(parityBox, 1040,
@@ -112,6 +113,21 @@ PortSettingsDialog::PortSettingsDialog(QWidget* parent)
                           {at(flowBox, 180, 82, 38, 10), at(flowBox, 180, 95, 49, 10),
                            at(flowBox, 180, 107, 33, 10), at(flowBox, 180, 119, 51, 10)});
 
+    // A device named with --port has no Com button; the dialog says which it
+    // is on a line of its own below the groups, there only when it applies.
+    plainSize_ = size();
+    inUse_ = new QLabel(this);
+    inUse_->setObjectName(QStringLiteral("deviceInUse"));
+    units.place(inUse_, 7, 138, 230, 9);
+
+    // Without a title bar the dialog needs an edge of its own, or it reads
+    // as a grey patch on the terminal.
+    edge_ = new QFrame(this);
+    edge_->setFrameStyle(QFrame::Box | QFrame::Plain);
+    edge_->setForegroundRole(QPalette::Dark);
+    edge_->lower();
+    frameGroupsAroundTitles(this);
+
     setFields(PortDialogFields{});
 }
 
@@ -140,6 +156,13 @@ void PortSettingsDialog::setFields(const PortDialogFields& fields) {
     selectIndex(flow_, fields.flowIndex);
     selectIndex(parity_, fields.parityIndex);
     selectIndex(stopBits_, fields.stopBitsIndex);
+    const bool inUse = !fields.deviceInUse.isEmpty();
+    inUse_->setText(inUse ? QStringLiteral("In use: %1 (from --port)").arg(fields.deviceInUse)
+                          : QString());
+    inUse_->setToolTip(inUse_->text());
+    inUse_->setVisible(inUse);
+    setFixedSize(inUse ? QSize(plainSize_.width(), inUse_->geometry().bottom() + 6) : plainSize_);
+    edge_->setGeometry(rect());
 }
 
 PortDialogFields PortSettingsDialog::fields() const {

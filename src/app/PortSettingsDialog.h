@@ -8,6 +8,8 @@
 
 class QButtonGroup;
 class QComboBox;
+class QFrame;
+class QLabel;
 
 namespace kestrel {
 
@@ -37,6 +39,9 @@ private:
     QButtonGroup* parity_ = nullptr;
     QButtonGroup* port_ = nullptr;
     QButtonGroup* flow_ = nullptr;
+    QLabel* inUse_ = nullptr;
+    QFrame* edge_ = nullptr;
+    QSize plainSize_;
 };
 
 } // namespace kestrel

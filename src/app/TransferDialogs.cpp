@@ -24,6 +24,7 @@ TransferDialog::TransferDialog(QWidget* parent, UserDialogs& dialogs, const Layo
     setWindowFlags(flags);
     setWindowTitle(layout.title);
     setFont(dialogFont());
+    frameGroupsAroundTitles(this);
     const DialogUnits units(font());
     setFixedSize(units.size(layout.dialogUnits.width(), layout.dialogUnits.height()));
 
@@ -99,7 +100,7 @@ DownloadRequest DownloadDialog::request() const {
 }
 
 ReceiveDialog::ReceiveDialog(QWidget* parent, UserDialogs& dialogs)
-    : TransferDialog(parent, dialogs, {QStringLiteral("Receive File"), QSize(233, 142), true},
+    : TransferDialog(parent, dialogs, {QStringLiteral("Receive File"), QSize(233, 126), true},
                      {{QStringLiteral("Address (hex)"), AddressFieldId, strings::NoLoadAddress},
                       {QStringLiteral("Length (hex)"), LengthFieldId, strings::NoLength}}) {}
 

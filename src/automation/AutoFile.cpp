@@ -6,7 +6,9 @@
 #include "Strings.h"
 #include "TransferHold.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <array>
@@ -22,6 +24,21 @@ constexpr char CtrlZ = 26;
 
 bool isLineEnd(char c) {
     return c == '\r' || c == '\n' || c == CtrlZ;
+}
+
+// Auto files written for the working directory they were started from keep
+// working; the fallback lets a file that names its companions relative to
+// itself run from anywhere (a file manager, the repository root).
+QByteArray resolveBesideAutoFile(Host& host, const QByteArray& name, const QString& autoFileDir) {
+    const QString path = QFile::decodeName(name);
+    if (autoFileDir.isEmpty() || path.isEmpty() || QDir::isAbsolutePath(path) ||
+        QFileInfo::exists(path))
+        return name;
+    const QString beside = QDir::cleanPath(QDir(autoFileDir).filePath(path));
+    if (!QFileInfo::exists(beside)) return name;
+    const QByteArray resolved = QFile::encodeName(beside);
+    host.appendToTerminal(QByteArrayLiteral("Using ") + resolved + QByteArrayLiteral("\r"));
+    return resolved;
 }
 
 } // namespace
@@ -56,7 +73,8 @@ CutText cut(QByteArrayView text) {
     return {text.first(space), text.sliced(space + 1)};
 }
 
-std::optional<LocalCommandResult> executeAutoLine(MonitorLink& link, QByteArray line) {
+std::optional<LocalCommandResult> executeAutoLine(MonitorLink& link, QByteArray line,
+                                                  const QString& autoFileDir) {
     if (line.isEmpty()) return {};
     line.removeIf([](char c) { return c == '\0'; });
     line = normaliseAutoLine(std::move(line));
@@ -74,8 +92,11 @@ std::optional<LocalCommandResult> executeAutoLine(MonitorLink& link, QByteArray 
     const auto [keyword, rest] = cut(afterFirst);
     const auto [firstArg, afterFirstArg] = cut(rest);
     const CutText secondArg = cut(afterFirstArg);
-    return runLocalCommand(link, keyword.toByteArray(), firstArg.toByteArray(),
-                           secondArg.word.toByteArray(), rest.toByteArray());
+    QByteArray fileArg = firstArg.toByteArray();
+    if (keyword == QByteArrayView("load") || keyword == QByteArrayView("dload"))
+        fileArg = resolveBesideAutoFile(link.host(), fileArg, autoFileDir);
+    return runLocalCommand(link, keyword.toByteArray(), fileArg, secondArg.word.toByteArray(),
+                           rest.toByteArray());
 }
 
 AutoRunner::AutoRunner(MonitorLink& link)
@@ -122,6 +143,7 @@ AutoRunResult AutoRunner::runAutoFile(const QString& path, TransferHold hold) {
     link_.abortRequested = false;
 
     AutoRunResult result;
+    const QString autoFileDir = QFileInfo(path).absolutePath();
     {
         ExclusiveFile file;
         const FileErrorCategory error = file.open(path, ExclusiveFile::Mode::Read);
@@ -171,7 +193,8 @@ AutoRunResult AutoRunner::runAutoFile(const QString& path, TransferHold hold) {
             if (next == filled) continue;
             ++next;
             --remaining;
-            const auto local = executeAutoLine(link_, std::exchange(line, QByteArray()));
+            const auto local =
+                executeAutoLine(link_, std::exchange(line, QByteArray()), autoFileDir);
             if (local && local->transfer && *local->transfer != TransferOutcome::Completed)
                 ++result.failedTransfers;
         }

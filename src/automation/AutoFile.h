@@ -40,7 +40,12 @@ CutText cut(QByteArrayView text);
 // Normalises one line (zero bytes dropped first), shows it in the task pane,
 // and either sends it followed by a CR or runs it as a local command, whose
 // result it returns.
-std::optional<LocalCommandResult> executeAutoLine(MonitorLink& link, QByteArray line);
+//
+// A relative file name in "local load" and "local dload" is taken from the
+// working directory; when it is not there but is beside the auto file (in
+// `autoFileDir`), that one is used and the terminal says so.
+std::optional<LocalCommandResult> executeAutoLine(MonitorLink& link, QByteArray line,
+                                                  const QString& autoFileDir = {});
 
 inline const QString AutoFileFilter =
     QStringLiteral("SIO Files (*.sio)|*.sio|All Files (*.*)|*.*||");

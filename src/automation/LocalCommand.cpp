@@ -3,6 +3,7 @@
 #include "DataDownload.h"
 #include "ExecutableDownload.h"
 #include "ExecutableFormat.h"
+#include "FileAccess.h"
 #include "MonitorLink.h"
 #include "NumberText.h"
 #include "Strings.h"
@@ -62,6 +63,15 @@ std::optional<TransferOutcome> executableLoad(Command& c) {
         return TransferOutcome::NotStarted;
     case ExecutableFormat::NotExecutable:
         break;
+    }
+    // A file that cannot be read is no executable either, but what the user
+    // needs to hear is why it cannot be read.
+    ExclusiveFile file;
+    if (const FileErrorCategory error = file.open(path, ExclusiveFile::Mode::Read);
+        error != FileErrorCategory::None) {
+        c.host.messageBox(cantOpenFileMessage(path, error));
+        c.append(QByteArrayLiteral("\t\t: Cannot open file for download.\r"));
+        return TransferOutcome::NotStarted;
     }
     c.append(
         QByteArrayLiteral(": Not a PlayStation executable - Use Download Datafile instead.\r"));

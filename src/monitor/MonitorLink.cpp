@@ -1,5 +1,7 @@
 #include "MonitorLink.h"
 
+#include <algorithm>
+
 #include "SerialPort.h"
 #include "Strings.h"
 
@@ -62,17 +64,27 @@ void MonitorLink::onCommEvent() {
     port_.setRThreshold(0);
     host_.setField(FieldActivity, QStringLiteral("  RX"));
     host_.pumpMessages();
+    if (!captureReceived) capturedCount_ = 0;
     QByteArray chunk;
     while (chunk.size() < ReceiveChunkLimit && port_.inBufferCount() > 0) {
         port_.setInputLen(0);
         chunk += port_.input();
     }
+    qsizetype captured = 0;
     if (captureReceived && captureWriter) {
-        captureWriter(chunk);
-    } else if (!displaySuppressed) {
+        captured = std::clamp<qsizetype>(captureWriter(chunk), 0, chunk.size());
+        capturedCount_ += quint64(captured);
+        // The capture ends with its own line; until then the count shows
+        // that bytes are arriving.
+        if (captureReceived)
+            host_.setField(FieldTask,
+                           QString::asprintf("Receiving: %llx bytes",
+                                             static_cast<unsigned long long>(capturedCount_)));
+    }
+    if (!displaySuppressed && captured < chunk.size()) {
         // A zero byte must not cut off the rest of what arrived with it: the
         // display drops zero bytes and shows everything after them.
-        QByteArray shown = chunk;
+        QByteArray shown = chunk.sliced(captured);
         shown.replace('\0', QByteArray());
         host_.appendToTerminal(shown);
     }

@@ -35,10 +35,12 @@ public:
     std::array<char, FrameSize> transferBuffer{};
 
     // While set, the receive path hands every received chunk (zero bytes
-    // included) to captureWriter instead of showing it: a memory block is
-    // data, and shown it could drive the user's terminal.
+    // included) to captureWriter, which returns how many of its bytes went
+    // into the capture. Those are not shown (a memory block is binary); the
+    // running count goes to the task field instead, and only what follows
+    // the block (the monitor's next prompt) reaches the terminal.
     bool captureReceived = false;
-    std::function<void(const QByteArray&)> captureWriter;
+    std::function<qsizetype(const QByteArray&)> captureWriter;
 
     // Transmit path. Always true: a failing port is reported to the user
     // (once per operation, see Operation), not to the caller.
@@ -83,6 +85,9 @@ public:
 private:
     void reportSendFailure();
     void drainOutput();
+
+    // Bytes of the current capture so far, for the task field.
+    quint64 capturedCount_ = 0;
 
     SerialPort& port_;
     Host& host_;

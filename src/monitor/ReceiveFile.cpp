@@ -46,7 +46,7 @@ private:
 } // namespace
 
 ReceiveCapture::ReceiveCapture(MonitorLink& link) : link_(link) {
-    link_.captureWriter = [this](const QByteArray& chunk) { take(chunk); };
+    link_.captureWriter = [this](const QByteArray& chunk) { return take(chunk); };
 }
 
 ReceiveCapture::~ReceiveCapture() {
@@ -138,8 +138,8 @@ void ReceiveCapture::requestAndCapture(quint32 address, quint32 length) {
     if (length == 0) finish(TransferOutcome::Completed);
 }
 
-void ReceiveCapture::take(const QByteArray& chunk) {
-    if (!receiveFileOpen_) return;
+qsizetype ReceiveCapture::take(const QByteArray& chunk) {
+    if (!receiveFileOpen_) return 0;
     const qint64 wanted = std::min<qint64>(chunk.size(), qint64(expected_) - received_);
     if (wanted > 0 && receiveFile_.write(chunk.constData(), wanted) < 0) {
         // Part of the chunk may be in the file (a disk that filled up in the
@@ -147,10 +147,11 @@ void ReceiveCapture::take(const QByteArray& chunk) {
         if (const qint64 held = receiveFile_.size(); held >= 0)
             received_ = static_cast<quint32>(held);
         finish(TransferOutcome::Failed);
-        return;
+        return wanted;
     }
     received_ += static_cast<quint32>(wanted);
     if (received_ == expected_) finish(TransferOutcome::Completed);
+    return std::max<qint64>(wanted, 0);
 }
 
 void ReceiveCapture::finish(TransferOutcome outcome) {

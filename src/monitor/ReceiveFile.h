@@ -64,7 +64,8 @@ public:
     void stop();
 
 private:
-    void take(const QByteArray& chunk);
+    // How many of the chunk's bytes belong to the block.
+    qsizetype take(const QByteArray& chunk);
     void finish(TransferOutcome outcome);
     // Renames the finished FILE.partial over FILE; errno on failure, else 0.
     int replaceTarget();

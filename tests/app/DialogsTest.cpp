@@ -60,7 +60,7 @@ TEST(PortSettingsDialogTest, FieldsGoInAndComeBackOut) {
     EXPECT_FALSE(findControl<QRadioButton>(&dialog, 1054)->isChecked());
 }
 
-TEST(PortSettingsDialogTest, NothingSelectedComesBackAsMinusOneAndEchoIsDisabled) {
+TEST(PortSettingsDialogTest, NothingSelectedComesBackAsMinusOneAndEchoCanBeChosen) {
     PortSettingsDialog dialog;
     PortDialogFields in; // all -1, empty speed
     in.portIndex = 9;    // a port above 8 has no button
@@ -69,11 +69,32 @@ TEST(PortSettingsDialogTest, NothingSelectedComesBackAsMinusOneAndEchoIsDisabled
     EXPECT_EQ(dialog.fields(), in);
     for (int id : {1030, 1031}) {
         auto* echo = findControl<QRadioButton>(&dialog, id);
-        EXPECT_FALSE(echo->isEnabled());
+        EXPECT_TRUE(echo->isEnabled());
         EXPECT_FALSE(echo->isChecked());
     }
+    dialog.show();
+    QTest::mouseClick(findControl<QRadioButton>(&dialog, 1031), Qt::LeftButton);
+    EXPECT_EQ(dialog.fields().echoIndex, 1);
     QTest::mouseClick(findControl<QRadioButton>(&dialog, 1030), Qt::LeftButton);
-    EXPECT_EQ(dialog.fields().echoIndex, -1);
+    EXPECT_EQ(dialog.fields().echoIndex, 0);
+}
+
+TEST(PortSettingsDialogTest, ADeviceFromThePortOptionIsNamedBelowTheGroups) {
+    PortSettingsDialog dialog;
+    const QSize plain = dialog.size();
+    auto* inUse = dialog.findChild<QLabel*>(QStringLiteral("deviceInUse"));
+    ASSERT_NE(inUse, nullptr);
+    PortDialogFields fields;
+    fields.deviceInUse = QStringLiteral("/dev/pts/7");
+    dialog.setFields(fields);
+    dialog.show();
+    EXPECT_TRUE(inUse->isVisible());
+    EXPECT_EQ(inUse->text(), "In use: /dev/pts/7 (from --port)");
+    EXPECT_GT(dialog.height(), plain.height());
+    EXPECT_LE(inUse->geometry().bottom(), dialog.height());
+    dialog.setFields(PortDialogFields{});
+    EXPECT_FALSE(inUse->isVisible());
+    EXPECT_EQ(dialog.size(), plain);
 }
 
 TEST(PortSettingsDialogTest, ControlsSitWhereTheTemplatePutsThem) {
@@ -149,6 +170,24 @@ TEST(TransferDialogTest, EmptyFieldsAreRefusedInOrder) {
             EXPECT_EQ(dialog.request().addressText, c.address);
             EXPECT_EQ(dialog.request().lengthText, c.length);
         }
+    }
+}
+
+// The space under the last group is no wider than the margin above the
+// first: no empty strip at the bottom.
+TEST(TransferDialogTest, NeitherDialogHasAnEmptyStripAtTheBottom) {
+    ScriptedDialogs dialogs;
+    DownloadDialog download(nullptr, dialogs);
+    ReceiveDialog receive(nullptr, dialogs);
+    for (QDialog* dialog : {static_cast<QDialog*>(&download), static_cast<QDialog*>(&receive)}) {
+        int top = dialog->height();
+        int bottom = 0;
+        for (QGroupBox* box : dialog->findChildren<QGroupBox*>()) {
+            top = std::min(top, box->geometry().top());
+            bottom = std::max(bottom, box->geometry().bottom() + 1);
+        }
+        EXPECT_LE(dialog->height() - bottom, 3 * top) << dialog->windowTitle().toStdString();
+        EXPECT_GE(dialog->height(), bottom) << dialog->windowTitle().toStdString();
     }
 }
 

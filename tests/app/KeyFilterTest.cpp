@@ -68,6 +68,9 @@ TEST_F(KeyFilterTest, BoundKeysRunTheirCommandsAndSendNothing) {
 
 TEST_F(KeyFilterTest, TypedCharactersGoOutOneByteEachAsTheyAreTyped) {
     open();
+    // Local echo on: the view edits as keys are typed (a device that does not
+    // echo).
+    window->setLocalEcho(true);
     window->clearTerminal();
     TerminalView* view = window->terminalView();
     QTest::keyClick(view, Qt::Key_L);
@@ -102,13 +105,24 @@ TEST_F(KeyFilterTest, KeysWithoutACharacterSendNothing) {
     EXPECT_TRUE(dialogs.questions.isEmpty());
 }
 
-TEST_F(KeyFilterTest, TypingOnAClosedPortSendsNothingButShowsTheKeys) {
+TEST_F(KeyFilterTest, TypingOnAClosedPortSendsNothingButShowsTheKeysWithLocalEcho) {
     open();
+    window->setLocalEcho(true);
     window->clearTerminal();
     port->setPortOpen(false);
     QTest::keyClicks(window->terminalView(), "hi");
     EXPECT_TRUE(port->writes.isEmpty());
     EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_EQ(window->terminalView()->terminalText(), "hi");
+}
+
+TEST_F(KeyFilterTest, WithoutLocalEchoTheViewWaitsForTheConsole) {
+    open();
+    window->clearTerminal();
+    QTest::keyClicks(window->terminalView(), "hi");
+    EXPECT_EQ(port->writes, (QList<QByteArray>{"h", "i"}));
+    EXPECT_TRUE(window->terminalView()->terminalText().isEmpty());
+    window->appendToTerminal("hi");
     EXPECT_EQ(window->terminalView()->terminalText(), "hi");
 }
 

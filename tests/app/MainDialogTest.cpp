@@ -103,7 +103,9 @@ std::map<int, QRect> expectedLayout(int w, int h) {
 
 TEST_F(MainDialogTest, LayoutFollowsEverySizeChangeAndIsStored) {
     open();
-    for (QSize client : {QSize(401, 300), QSize(1023, 457), QSize(777, 333)}) {
+    // (At the narrowest widths two fields keep room for their texts; see
+    // AtTheNarrowestTheActivityAndCounterFieldsKeepTheirTexts.)
+    for (QSize client : {QSize(1023, 457), QSize(1280, 333), QSize(1111, 300)}) {
         window->resize(client.width(),
                        window->height() - window->clientArea()->height() + client.height());
         QCoreApplication::processEvents();
@@ -114,6 +116,31 @@ TEST_F(MainDialogTest, LayoutFollowsEverySizeChangeAndIsStored) {
         EXPECT_EQ(stored("Window/Size_x").toInt(), client.width());
         EXPECT_EQ(stored("Window/Size_y").toInt(), client.height());
     }
+}
+
+TEST_F(MainDialogTest, AtTheNarrowestTheActivityAndCounterFieldsKeepTheirTexts) {
+    open();
+    window->resize(MinimumClientWidth,
+                   window->height() - window->clientArea()->height() + MinimumClientHeight);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(window->clientArea()->width(), MinimumClientWidth);
+    window->setField(FieldActivity, QStringLiteral("  RX"));
+    window->setField(FieldCounter, QStringLiteral("Direct connect."));
+    for (int id : {FieldActivity, FieldCounter}) {
+        QLineEdit* field = window->field(id);
+        EXPECT_EQ(field->property("shownText").toString(),
+                  field->text().trimmed().isEmpty() ? QString() : field->text())
+            << id;
+    }
+    // The row still runs edge to edge without overlapping.
+    int right = 5;
+    for (int id : {FieldActivity, FieldPort, FieldCounter, FieldState, FieldTask}) {
+        const QRect r = window->field(id)->geometry();
+        EXPECT_GE(r.left(), right - 1) << id;
+        EXPECT_GT(r.width(), 0) << id;
+        right = r.left() + r.width();
+    }
+    EXPECT_LE(right, MinimumClientWidth);
 }
 
 TEST_F(MainDialogTest, MinimisedSizeIsLaidOutButNotStored) {
@@ -206,7 +233,10 @@ TEST_F(MainDialogTest, MenuItemsRunTheirCommands) {
     ASSERT_EQ(dialogs.chooserRequests.size(), 1);
     EXPECT_EQ(dialogs.chooserRequests[0].initialName, "*.*");
     EXPECT_TRUE(window->terminalView()->terminalText().contains(
-        "/nonexistent/prog.exe: Not a PlayStation executable"));
+        "/nonexistent/prog.exe\t\t: Cannot open file for download."))
+        << window->terminalView()->terminalText().constData();
+    EXPECT_EQ(dialogs.messages.value(0), "Can't open file /nonexistent/prog.exe, error = 2\n");
+    dialogs.messages.clear();
     EXPECT_FALSE(window->link().transferBusy);
     EXPECT_EQ(port->rThreshold(), 1);
 }

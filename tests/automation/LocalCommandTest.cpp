@@ -170,7 +170,7 @@ TEST_F(ExecutableLoad, FilesThatAreNotDownloadedSayWhatTheyAre) {
     const std::pair<QString, QByteArray> cases[] = {
         {dir.write("prog.mot", "S00F000068656C6C6F202020202000003C\r\n"), ": S-Format.\r"},
         {dir.write("readme.txt", "just some text\n"), notExe},
-        {dir.file("missing.exe"), notExe},
+        {dir.file("missing.exe"), "\t\t: Cannot open file for download.\r"},
         {dir.write("empty.exe", ""), notExe},
     };
     for (const auto& [path, formatLine] : cases) {

@@ -1,8 +1,10 @@
-#include "FakeSerialPort.h"
 #include "MonitorLink.h"
+#include "FakeSerialPort.h"
 #include "RecorderHost.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -179,13 +181,36 @@ TEST_F(LinkTest, ReceivePathShowsDropsZeroBytesAndRestoresEvents) {
 TEST_F(LinkTest, ReceivePathConsumesWhileSuppressedAndCapturesRawBytes) {
     QByteArray captured;
     link.captureReceived = true;
-    link.captureWriter = [&](const QByteArray& c) { captured += c; };
+    link.captureWriter = [&](const QByteArray& c) {
+        captured += c;
+        return c.size();
+    };
     link.displaySuppressed = true;
     port.deliver(QByteArray("x\0y", 3));
     link.onCommEvent();
     EXPECT_TRUE(host.terminal.isEmpty());
     EXPECT_EQ(port.inBufferCount(), 0);
     EXPECT_EQ(captured, QByteArray("x\0y", 3));
+}
+
+TEST_F(LinkTest, CapturedBytesAreCountedNotShownAndWhatFollowsTheBlockIsShown) {
+    QByteArray captured;
+    link.captureReceived = true;
+    // A block of five bytes: the capture takes what it still wants and ends.
+    link.captureWriter = [&](const QByteArray& c) {
+        const qsizetype wanted = std::min<qsizetype>(c.size(), 5 - captured.size());
+        captured += c.first(wanted);
+        if (captured.size() == 5) link.captureReceived = false;
+        return wanted;
+    };
+    port.deliver("\x01\x02\x03");
+    link.onCommEvent();
+    EXPECT_TRUE(host.terminal.isEmpty());
+    EXPECT_EQ(host.fields[FieldTask], "Receiving: 3 bytes");
+    port.deliver("\x04\x05>>");
+    link.onCommEvent();
+    EXPECT_EQ(captured, "\x01\x02\x03\x04\x05");
+    EXPECT_EQ(host.terminal, ">>");
 }
 
 TEST_F(LinkTest, OtherEventsChangeNothing) {
