@@ -235,7 +235,8 @@ TEST_F(MainDialogTest, MenuItemsRunTheirCommands) {
     EXPECT_TRUE(window->terminalView()->terminalText().contains(
         "/nonexistent/prog.exe\t\t: Cannot open file for download."))
         << window->terminalView()->terminalText().constData();
-    EXPECT_EQ(dialogs.messages.value(0), "Can't open file /nonexistent/prog.exe, error = 2\n");
+    // A folder that does not exist is a bad path (3), not a missing file (2).
+    EXPECT_EQ(dialogs.messages.value(0), "Can't open file /nonexistent/prog.exe, error = 3\n");
     dialogs.messages.clear();
     EXPECT_FALSE(window->link().transferBusy);
     EXPECT_EQ(port->rThreshold(), 1);

@@ -327,14 +327,14 @@ TEST_F(WindowUse, AReceivedBlockGoesToItsFileNotToTheTerminal) {
     const QString target = dir.filePath("back.bin");
     dialogs.receiveAnswer = ReceiveRequest{target, "80010000", "400"};
     window->runCommand(CommandReceive);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return field(FieldTask) == "Received 400 bytes."; }, 4000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return field(FieldTask) == "Received 1024 bytes."; }, 4000))
         << field(FieldTask).toStdString();
     QFile received(target);
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));
     EXPECT_EQ(received.readAll(), block);
     const QByteArray text = terminalText();
     EXPECT_FALSE(text.contains("ABCDEFGHIJKLMNOP")) << text.data();
-    EXPECT_EQ(text.count("Received 400 bytes."), 1) << text.data();
+    EXPECT_EQ(text.count("Received 1024 bytes."), 1) << text.data();
     expectReleased();
 }
 
