@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         args << QString::fromUtf8(part);
     const auto result = kestrel::cli::parseCommandLine(args);
     if (const auto* o = std::get_if<kestrel::cli::Options>(&result)) {
-        static const QStringList known{"load", "dload", "receive", "auto", "term"};
+        static const QStringList known{"load", "dload", "receive", "auto", "term", "ports"};
         if (!known.contains(o->command)) std::abort();
         if (o->flow < 0 || o->flow > 3) std::abort();
         for (const QString& a : o->arguments)
@@ -20,7 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (std::get<kestrel::cli::Usage>(result).exitStatus == 0) {
         bool asked = false;
         for (const QString& a : args)
-            asked |= a.startsWith("-h") || a.startsWith("--help") || a.startsWith("--version");
+            // Short flags combine, so "-th" asks for help too.
+            asked |= (a.startsWith('-') && !a.startsWith("--") && a.contains('h')) ||
+                     a.startsWith("--help") || a.startsWith("--version");
         if (!asked) std::abort();
     }
     return 0;
