@@ -2,6 +2,7 @@
 // A main window on a fake serial port, a scripted dialog seam and the test
 // clock, with a settings store that starts out holding a working port.
 #include "FakeSerialPort.h"
+#include "TestFiles.h"
 #include "MainDialog.h"
 #include "RecorderHost.h"
 #include "ScriptedDialogs.h"
@@ -55,10 +56,7 @@ protected:
 
     // A file of the test's own, removed with the fixture.
     QString writeFile(const QString& name, const QByteArray& bytes) {
-        QFile file(files.filePath(name));
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-        return file.fileName();
+        return kestrel::test::writeTestFile(files, name, bytes);
     }
 
     // Lets a test change the port before the window opens it.

@@ -2,6 +2,7 @@
 // descriptors, odd files and devices, junk arguments, hostile console bytes.
 // Each case runs the real program against the simulator on a pseudo-terminal.
 #include "Pty.h"
+#include "TestFiles.h"
 #include "Simulator.h"
 
 #include <QDeadlineTimer>
@@ -71,10 +72,7 @@ template <typename Ready> bool eventually(Ready ready, int msecs = 3000) {
 class Hardening : public ::testing::Test {
 protected:
     QString write(const QString& name, const QByteArray& bytes) {
-        QFile f(dir.filePath(name));
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-        return f.fileName();
+        return kestrel::test::writeTestFile(dir, name, bytes);
     }
     QByteArray read(const QString& name) {
         QFile f(dir.filePath(name));

@@ -2,6 +2,7 @@
 // pseudo-terminal, the simulator injecting the fault. Each run must end with
 // status 1 and a message within a few seconds.
 #include "Simulator.h"
+#include "TestFiles.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -28,10 +29,7 @@ struct CliFault {
 class CliFaults : public ::testing::TestWithParam<CliFault> {
 protected:
     QString write(const QString& name, const QByteArray& bytes) {
-        QFile f(dir.filePath(name));
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-        return f.fileName();
+        return kestrel::test::writeTestFile(dir, name, bytes);
     }
     QTemporaryDir dir;
 };

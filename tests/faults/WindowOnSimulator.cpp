@@ -1,4 +1,5 @@
 #include "WindowOnSimulator.h"
+#include "TestFiles.h"
 
 #include "TerminalView.h"
 
@@ -40,10 +41,7 @@ void WindowOnSimulator::start(const QStringList& options, const QString& device)
 }
 
 QString WindowOnSimulator::writeFile(const QString& name, const QByteArray& bytes) {
-    QFile f(dir.filePath(name));
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    return f.fileName();
+    return kestrel::test::writeTestFile(dir, name, bytes);
 }
 
 QByteArray WindowOnSimulator::pattern(qsizetype size) {

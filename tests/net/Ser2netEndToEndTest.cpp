@@ -2,6 +2,7 @@
 // pseudo-terminal, ser2net serving it on 127.0.0.1 through a raw TCP accepter
 // or a telnet(rfc2217) one, and Kestrel's network port at the other end.
 #include "DataDownload.h"
+#include "TestFiles.h"
 #include "ExecutableDownload.h"
 #include "MonitorLink.h"
 #include "NetworkSerialPort.h"
@@ -77,10 +78,7 @@ protected:
     bool rfc2217() const { return GetParam() == Ser2net::Accepter::Rfc2217; }
 
     QString writeFile(const QString& name, const QByteArray& bytes) {
-        QFile f(dir.filePath(name));
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-        return f.fileName();
+        return kestrel::test::writeTestFile(dir, name, bytes);
     }
 
     TransferOutcome download(const QString& file, quint32 address) {

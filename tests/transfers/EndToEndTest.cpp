@@ -1,6 +1,7 @@
 // Downloads and receives against the monitor simulator, through Kestrel's own
 // serial component on a real pseudo-terminal, on the real clock.
 #include "DataDownload.h"
+#include "TestFiles.h"
 #include "MonitorLink.h"
 #include "QtSerialPortComponent.h"
 #include "ReceiveFile.h"
@@ -36,10 +37,7 @@ protected:
     explicit EndToEnd(const QStringList& options = {}) : SimulatorLinkTest(options) {}
 
     QString writeFile(const QString& name, const QByteArray& bytes) {
-        QFile f(dir.filePath(name));
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-        return f.fileName();
+        return kestrel::test::writeTestFile(dir, name, bytes);
     }
 
     TransferOutcome download(const QString& file, quint32 address) {
