@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
 
-.PHONY: all build run demo test test-sanitize fuzz-smoke install bench package clean
+.PHONY: all build run demo test test-sanitize fuzz-smoke format format-check install bench package clean
 
 all: build
 build:
@@ -26,6 +26,11 @@ test-sanitize:
 # Each fuzz target for a few seconds on its seed corpus.
 fuzz-smoke:
 	@scripts/fuzz.sh 5 $(BUILD)-fuzz
+# Every C++ file against .clang-format: format-check fails on drift, format rewrites.
+format-check:
+	@scripts/deps.sh format && scripts/check-format.sh
+format:
+	@scripts/deps.sh format && scripts/check-format.sh --fix
 bench:
 	@scripts/deps.sh bench && cmake --preset bench -B $(BUILD) $(CMAKE_FLAGS) && cmake --build $(BUILD) -j $(JOBS) --target kestrel-bench && $(BUILD)/bench/kestrel-bench --markdown $(BUILD)/bench/results.md
 # kestrel_<version>-1_<arch>.deb in $(BUILD)-package, then lintian and the desktop and AppStream validators on it.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Kestrel needs, skipping those already present.
-# Usage: scripts/deps.sh [build|test|bench|fuzz|package]
+# Usage: scripts/deps.sh [build|test|bench|fuzz|package|format]
 set -euo pipefail
 want=(
   cmake make g++                     # the build
@@ -17,6 +17,9 @@ case "${1:-build}" in
       socat xvfb xauth
       ser2net                        # the network-port tests run a real one in front of the simulator
     ) ;;
+  format)
+    want=(clang-format-14 git)       # scripts/check-format.sh: the tree against .clang-format
+    ;;
   bench) ;; # the suite needs only what the build needs (it times with wait4 itself)
   fuzz)
     want+=(

@@ -6,7 +6,9 @@
 namespace kestrel {
 
 namespace {
-bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isBlank(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -19,7 +21,8 @@ int hexValue(char c) {
 quint32 parseHex32(const QByteArray& text) {
     qsizetype i = 0;
     const qsizetype n = text.size();
-    while (i < n && isBlank(text[i])) ++i;
+    while (i < n && isBlank(text[i]))
+        ++i;
     bool negative = false;
     if (i < n && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     // "0x" counts as a prefix only when a hexadecimal digit follows it;
@@ -42,7 +45,8 @@ quint32 parseHex32(const QByteArray& text) {
 qint32 parseDecimal32(const QByteArray& text) {
     qsizetype i = 0;
     const qsizetype n = text.size();
-    while (i < n && isBlank(text[i])) ++i;
+    while (i < n && isBlank(text[i]))
+        ++i;
     bool negative = false;
     if (i < n && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     qint64 value = 0;

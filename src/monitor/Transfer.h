@@ -5,10 +5,10 @@
 namespace kestrel {
 
 enum class TransferOutcome {
-    Completed,   // everything sent and acknowledged
-    Failed,      // no prompt, a refused frame, no "end binary", the file ended early
-    Stopped,     // the user pressed Stop
-    NotStarted,  // the file could not be opened or its headers were refused
+    Completed,  // everything sent and acknowledged
+    Failed,     // no prompt, a refused frame, no "end binary", the file ended early
+    Stopped,    // the user pressed Stop
+    NotStarted, // the file could not be opened or its headers were refused
 };
 
 } // namespace kestrel

@@ -2,10 +2,10 @@
 // A main window on a fake serial port, a scripted dialog seam and the test
 // clock, with a settings store that starts out holding a working port.
 #include "FakeSerialPort.h"
-#include "TestFiles.h"
 #include "MainDialog.h"
 #include "RecorderHost.h"
 #include "ScriptedDialogs.h"
+#include "TestFiles.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -22,7 +22,9 @@ struct CliRun {
     QByteArray err;
 };
 
-QString cliProgram() { return QStringLiteral(KESTREL_BINARY_DIR "/src/cli/kestrel-cli"); }
+QString cliProgram() {
+    return QStringLiteral(KESTREL_BINARY_DIR "/src/cli/kestrel-cli");
+}
 
 CliRun runCli(const QStringList& args, const QByteArray& input = {},
               const QString& workingDirectory = {}) {
@@ -82,7 +84,8 @@ TEST_F(CliTest, ExitStatusTellsWhatWentWrong) {
 
     CliRun r = runCli({"-p", sim.devicePath(), "load", text});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(r.out.contains(": Not a PlayStation executable - Use Download Datafile instead.\n"));
+    EXPECT_TRUE(
+        r.out.contains(": Not a PlayStation executable - Use Download Datafile instead.\n"));
 
     r = runCli({"-p", sim.devicePath(), "dload", dir.filePath("missing.bin"), "0"});
     EXPECT_EQ(r.exitCode, 2);
@@ -144,7 +147,8 @@ TEST_F(CliTest, CtrlCStopsTheDownloadAndTheEndingStillRuns) {
 TEST_F(CliTest, ReceiveWritesTheBlockIncludingZeroBytes) {
     Simulator sim;
     QByteArray block(3000, '\0');
-    for (int i = 0; i < block.size(); i += 3) block[i] = char(QRandomGenerator::global()->bounded(256));
+    for (int i = 0; i < block.size(); i += 3)
+        block[i] = char(QRandomGenerator::global()->bounded(256));
     const QString source = write("block.bin", block);
     ASSERT_EQ(runCli({"-p", sim.devicePath(), "dload", source, "80020000"}).exitCode, 0);
     const QString target = dir.filePath("back.bin");

@@ -2,8 +2,8 @@
 // descriptors, odd files and devices, junk arguments, hostile console bytes.
 // Each case runs the real program against the simulator on a pseudo-terminal.
 #include "Pty.h"
-#include "TestFiles.h"
 #include "Simulator.h"
+#include "TestFiles.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -33,7 +33,6 @@ protected:
         link.transferBusy = false;
         return outcome;
     }
-
 };
 
 TEST_F(ExeEndToEnd, PsExeImageAndRegisters) {

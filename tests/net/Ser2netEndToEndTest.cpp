@@ -2,7 +2,6 @@
 // pseudo-terminal, ser2net serving it on 127.0.0.1 through a raw TCP accepter
 // or a telnet(rfc2217) one, and Kestrel's network port at the other end.
 #include "DataDownload.h"
-#include "TestFiles.h"
 #include "ExecutableDownload.h"
 #include "MonitorLink.h"
 #include "NetworkSerialPort.h"
@@ -12,6 +11,7 @@
 #include "RecorderHost.h"
 #include "Ser2net.h"
 #include "Simulator.h"
+#include "TestFiles.h"
 
 #include "../serial/QtPrinters.h"
 

@@ -87,7 +87,8 @@ void FakeSerialPort::deliver(const QByteArray& bytes, qint64 afterMs) {
 
 QByteArray FakeSerialPort::wire() const {
     QByteArray all;
-    for (const auto& w : writes) all += w;
+    for (const auto& w : writes)
+        all += w;
     return all;
 }
 

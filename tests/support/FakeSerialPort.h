@@ -48,8 +48,8 @@ public:
 
     // Called after each write the port accepted.
     std::function<void(const QByteArray& written)> responder;
-    bool failOutput = false;   // output() reports a component error
-    bool refuseOpen = false;   // setPortOpen(true) fails
+    bool failOutput = false; // output() reports a component error
+    bool refuseOpen = false; // setPortOpen(true) fails
     QString openError = QStringLiteral("refused by the test");
     // Settings texts setSettings refuses.
     QStringList refusedSettings;

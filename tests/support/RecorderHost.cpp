@@ -25,7 +25,9 @@ void RecorderHost::appendToTerminal(const QByteArray& chunk) {
     terminal = appendToTerminalText(terminal, chunk);
 }
 
-void RecorderHost::clearTerminal() { terminal.clear(); }
+void RecorderHost::clearTerminal() {
+    terminal.clear();
+}
 
 void RecorderHost::setField(int fieldId, const QString& text) {
     fields[fieldId] = text;
@@ -37,7 +39,9 @@ void RecorderHost::setProgressRange(int lower, int upper) {
     progressUpper = upper;
 }
 
-void RecorderHost::setProgressPosition(int position) { progressPositions.append(position); }
+void RecorderHost::setProgressPosition(int position) {
+    progressPositions.append(position);
+}
 
 void RecorderHost::messageBox(const QString& text, BoxIcon) {
     messages.append(text);
@@ -56,7 +60,8 @@ void RecorderHost::sleepMilliseconds(int msecs) {
 
 QByteArray RecorderHost::rawTerminal() const {
     QByteArray all;
-    for (const auto& c : appended) all += c;
+    for (const auto& c : appended)
+        all += c;
     return all;
 }
 

@@ -1,12 +1,12 @@
 // Downloads and receives against the monitor simulator, through Kestrel's own
 // serial component on a real pseudo-terminal, on the real clock.
 #include "DataDownload.h"
-#include "TestFiles.h"
 #include "MonitorLink.h"
 #include "QtSerialPortComponent.h"
 #include "ReceiveFile.h"
 #include "RecorderHost.h"
 #include "SimulatorLinkTest.h"
+#include "TestFiles.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
