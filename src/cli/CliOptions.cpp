@@ -4,7 +4,7 @@
 #include <QRegularExpression>
 
 #include <array>
-#include <cstring>
+#include <initializer_list>
 
 namespace kestrel::cli {
 
@@ -20,9 +20,6 @@ constexpr std::array commands{
     Command{"load", 1, 1}, Command{"dload", 2, 2}, Command{"receive", 3, 3},
     Command{"auto", 1, 1}, Command{"term", 0, 0},  Command{"ports", 0, 0},
 };
-
-// Flags without a value, which may share one word ("-qt").
-constexpr char ShortFlags[] = "qth";
 
 constexpr std::array flowNames{"none", "xonxoff", "rts", "xonrts"};
 
@@ -62,49 +59,161 @@ std::optional<Usage> checkNumbers(const Options& o) {
     return std::nullopt;
 }
 
+// How an option's value lands in Options: nullopt, or the mistake to report.
+// A missing value arrives as an empty text.
+using Apply = std::optional<Usage> (*)(Options&, const QString& value);
+
+std::optional<Usage> setPort(Options& o, const QString& v) {
+    if (v.isEmpty()) return mistake(QStringLiteral("--port needs a device"));
+    o.port = v;
+    return std::nullopt;
+}
+
+std::optional<Usage> setSettings(Options& o, const QString& v) {
+    if (v.isEmpty()) return mistake(QStringLiteral("--settings needs a text"));
+    o.settings = v;
+    return std::nullopt;
+}
+
+std::optional<Usage> setFlow(Options& o, const QString& v) {
+    for (int k = 0; k < int(flowNames.size()); ++k) {
+        if (v.compare(QLatin1String(flowNames[k]), Qt::CaseInsensitive) == 0) {
+            o.flow = k;
+            return std::nullopt;
+        }
+    }
+    if (v.isEmpty()) return mistake(QStringLiteral("--flow needs none, xonxoff, rts or xonrts"));
+    return mistake(QStringLiteral("unknown flow control '%1' (none, xonxoff, rts, xonrts)").arg(v));
+}
+
+enum class Kind { Flag, Value, Help, Version };
+
+// One row per option: its names, what it takes, its lines in the help text
+// and where it lands. The parser, the help text and the flags that may share
+// one word ("-qt") all read this table.
+struct OptionRow {
+    char shortName; // 0: long name only
+    const char* longName;
+    Kind kind;
+    const char* valueName; // how the help text names the value
+    std::initializer_list<const char*> help;
+    bool Options::*flag = nullptr; // Kind::Flag
+    Apply apply = nullptr;         // Kind::Value
+};
+
+const std::array optionTable{
+    OptionRow{'p',
+              "port",
+              Kind::Value,
+              "DEVICE",
+              {"serial device; default: the port stored by the", "window, else COM2 (/dev/ttyS1)"},
+              nullptr,
+              setPort},
+    OptionRow{'s',
+              "settings",
+              Kind::Value,
+              "TEXT",
+              {"line settings \"speed,parity,data,stop\", e.g. 115200,n,8,1;",
+               "default: the stored settings, else 9600,n,8,1"},
+              nullptr,
+              setSettings},
+    OptionRow{'f',
+              "flow",
+              Kind::Value,
+              "none|xonxoff|rts|xonrts",
+              {"flow control (default none)"},
+              nullptr,
+              setFlow},
+    OptionRow{'q', "quiet", Kind::Flag, nullptr, {"no progress display"}, &Options::quiet},
+    OptionRow{'t',
+              "then-terminal",
+              Kind::Flag,
+              nullptr,
+              {"after the command, stay attached as with `term`"},
+              &Options::thenTerminal},
+    OptionRow{0,
+              "visible-controls",
+              Kind::Flag,
+              nullptr,
+              {"`term` shows control characters as ^[ and friends"},
+              &Options::visibleControls},
+    OptionRow{'h', "help", Kind::Help, nullptr, {"show this help"}},
+    OptionRow{0, "version", Kind::Version, nullptr, {"show the version"}},
+};
+
+// The help column starts at character 27; a longer entry puts its help three
+// spaces after it on the same line.
+QString optionsHelp() {
+    constexpr int HelpColumn = 27;
+    QString out;
+    for (const OptionRow& row : optionTable) {
+        QString entry = row.shortName ? QStringLiteral("  -%1, ").arg(QLatin1Char(row.shortName))
+                                      : QStringLiteral("      ");
+        entry += QLatin1String("--") + QLatin1String(row.longName);
+        if (row.valueName) entry += QLatin1Char(' ') + QLatin1String(row.valueName);
+        entry = entry.size() < HelpColumn ? entry.leftJustified(HelpColumn)
+                                          : entry + QLatin1String("   ");
+        for (const char* line : row.help) {
+            out += entry + QLatin1String(line) + u'\n';
+            entry = QString(HelpColumn, u' ');
+        }
+    }
+    return out;
+}
+
+// `name` is "--long" or "-s".
+const OptionRow* findOption(const QString& name) {
+    for (const OptionRow& row : optionTable) {
+        if (name == QLatin1String("--") + QLatin1String(row.longName)) return &row;
+        if (row.shortName && name.size() == 2 && name[1] == QLatin1Char(row.shortName)) return &row;
+    }
+    return nullptr;
+}
+
+// Short options that take no value may share one word ("-qt").
+bool sharesWord(QChar c) {
+    for (const OptionRow& row : optionTable)
+        if (row.shortName && row.kind != Kind::Value && c == QLatin1Char(row.shortName))
+            return true;
+    return false;
+}
+
 } // namespace
 
 QString helpText() {
-    return QStringLiteral(
-        "Usage: kestrel-cli [OPTIONS] COMMAND [ARGUMENTS]\n"
-        "\n"
-        "Talks to the Net Yaroze console's resident monitor over a serial line.\n"
-        "\n"
-        "Options:\n"
-        "  -p, --port DEVICE        serial device; default: the port stored by the\n"
-        "                           window, else COM2 (/dev/ttyS1)\n"
-        "  -s, --settings TEXT      line settings \"speed,parity,data,stop\", e.g. 115200,n,8,1;\n"
-        "                           default: the stored settings, else 9600,n,8,1\n"
-        "  -f, --flow none|xonxoff|rts|xonrts   flow control (default none)\n"
-        "  -q, --quiet              no progress display\n"
-        "  -t, --then-terminal      after the command, stay attached as with `term`\n"
-        "      --visible-controls   `term` shows control characters as ^[ and friends\n"
-        "  -h, --help               show this help\n"
-        "      --version            show the version\n"
-        "\n"
-        "Commands:\n"
-        "  load FILE                      classify and download an executable, then set the\n"
-        "                                 start registers\n"
-        "  dload FILE ADDRESS             download a data file to a hexadecimal address\n"
-        "  receive FILE ADDRESS LENGTH    receive a memory block into FILE (LENGTH at most\n"
-        "                                 1000000, 16 MiB); FILE is replaced only when the\n"
-        "                                 whole block has arrived, else FILE.partial holds\n"
-        "                                 what did\n"
-        "  auto FILE                      run an auto file (- or a pipe: read as a stream)\n"
-        "  term                           interactive terminal; Ctrl-] ends it\n"
-        "  ports                          list the serial devices of this machine\n"
-        "\n"
-        "ADDRESS and LENGTH are 1 to 8 hexadecimal digits, 0x first allowed. Binary\n"
-        "transfers are refused under xonxoff flow control (it cannot carry binary data).\n"
-        "\n"
-        "Ctrl-C stops a running transfer as the Stop button does; a second Ctrl-C ends\n"
-        "the program. SIGTERM and SIGHUP stop a running command the same way and then\n"
-        "end the program (status 1); with nothing running they end it at once (status\n"
-        "128 plus the signal number).\n"
-        "\n"
-        "Exit status: 0 done and acknowledged; 1 a transfer failed or was stopped;\n"
-        "2 bad usage, an unreadable file, a port that cannot be opened, or a file that\n"
-        "is not an executable for load.\n");
+    const QString head =
+        QStringLiteral("Usage: kestrel-cli [OPTIONS] COMMAND [ARGUMENTS]\n"
+                       "\n"
+                       "Talks to the Net Yaroze console's resident monitor over a serial line.\n"
+                       "\n"
+                       "Options:\n");
+    return head + optionsHelp() +
+           QStringLiteral(
+               "\n"
+               "Commands:\n"
+               "  load FILE                      classify and download an executable, then set "
+               "the\n"
+               "                                 start registers\n"
+               "  dload FILE ADDRESS             download a data file to a hexadecimal address\n"
+               "  receive FILE ADDRESS LENGTH    receive a memory block into FILE (LENGTH at most\n"
+               "                                 1000000, 16 MiB); FILE is replaced only when the\n"
+               "                                 whole block has arrived, else FILE.partial holds\n"
+               "                                 what did\n"
+               "  auto FILE                      run an auto file (- or a pipe: read as a stream)\n"
+               "  term                           interactive terminal; Ctrl-] ends it\n"
+               "  ports                          list the serial devices of this machine\n"
+               "\n"
+               "ADDRESS and LENGTH are 1 to 8 hexadecimal digits, 0x first allowed. Binary\n"
+               "transfers are refused under xonxoff flow control (it cannot carry binary data).\n"
+               "\n"
+               "Ctrl-C stops a running transfer as the Stop button does; a second Ctrl-C ends\n"
+               "the program. SIGTERM and SIGHUP stop a running command the same way and then\n"
+               "end the program (status 1); with nothing running they end it at once (status\n"
+               "128 plus the signal number).\n"
+               "\n"
+               "Exit status: 0 done and acknowledged; 1 a transfer failed or was stopped;\n"
+               "2 bad usage, an unreadable file, a port that cannot be opened, or a file that\n"
+               "is not an executable for load.\n");
 }
 
 ParseResult parseCommandLine(const QStringList& given) {
@@ -134,7 +243,7 @@ ParseResult parseCommandLine(const QStringList& given) {
             }
         } else if (arg.size() > 2) {
             name = arg.left(2);
-            if (std::strchr(ShortFlags, arg[1].toLatin1())) {
+            if (sharesWord(arg[1])) {
                 // "-qt" is "-q -t": the rest of the word is the next flag.
                 args.insert(i + 1, QLatin1Char('-') + arg.mid(2));
             } else {
@@ -146,44 +255,21 @@ ParseResult parseCommandLine(const QStringList& given) {
             if (i + 1 < args.size()) return args[++i];
             return std::nullopt;
         };
-        auto flag = [&](bool& target) -> std::optional<Usage> {
-            if (inlineValue) return mistake(QStringLiteral("option %1 takes no value").arg(name));
-            target = true;
-            return std::nullopt;
-        };
-
-        if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
+        const OptionRow* row = findOption(name);
+        if (!row) return mistake(QStringLiteral("unknown option '%1'").arg(arg));
+        switch (row->kind) {
+        case Kind::Help:
             return Usage{helpText(), ExitOk};
-        } else if (name == QLatin1String("--version")) {
+        case Kind::Version:
             return Usage{QStringLiteral("kestrel-cli %1\n").arg(QStringLiteral(KESTREL_VERSION)),
                          ExitOk};
-        } else if (name == QLatin1String("-p") || name == QLatin1String("--port")) {
-            const auto v = value();
-            if (!v || v->isEmpty()) return mistake(QStringLiteral("--port needs a device"));
-            options.port = *v;
-        } else if (name == QLatin1String("-s") || name == QLatin1String("--settings")) {
-            const auto v = value();
-            if (!v || v->isEmpty()) return mistake(QStringLiteral("--settings needs a text"));
-            options.settings = *v;
-        } else if (name == QLatin1String("-f") || name == QLatin1String("--flow")) {
-            const auto v = value();
-            if (!v) return mistake(QStringLiteral("--flow needs none, xonxoff, rts or xonrts"));
-            int found = -1;
-            for (int k = 0; k < int(flowNames.size()); ++k)
-                if (v->compare(QLatin1String(flowNames[k]), Qt::CaseInsensitive) == 0) found = k;
-            if (found < 0)
-                return mistake(QStringLiteral("unknown flow control '%1' (none, xonxoff, rts, "
-                                              "xonrts)")
-                                   .arg(*v));
-            options.flow = found;
-        } else if (name == QLatin1String("-q") || name == QLatin1String("--quiet")) {
-            if (auto u = flag(options.quiet)) return *u;
-        } else if (name == QLatin1String("-t") || name == QLatin1String("--then-terminal")) {
-            if (auto u = flag(options.thenTerminal)) return *u;
-        } else if (name == QLatin1String("--visible-controls")) {
-            if (auto u = flag(options.visibleControls)) return *u;
-        } else {
-            return mistake(QStringLiteral("unknown option '%1'").arg(arg));
+        case Kind::Flag:
+            if (inlineValue) return mistake(QStringLiteral("option %1 takes no value").arg(name));
+            options.*(row->flag) = true;
+            break;
+        case Kind::Value:
+            if (auto u = row->apply(options, value().value_or(QString()))) return *u;
+            break;
         }
     }
 

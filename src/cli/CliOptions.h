@@ -1,5 +1,5 @@
 #pragma once
-// The command line of kestrel-cli: one table of options with their defaults,
+// The command line of kestrel-cli: one table of options (names, help, effect),
 // parsed without side effects so it can be tested and fuzzed.
 #include <QString>
 #include <QStringList>
