@@ -77,9 +77,7 @@ void MonitorLink::onCommEvent() {
         // The capture ends with its own line; until then the count shows
         // that bytes are arriving.
         if (captureReceived)
-            host_.setField(FieldTask,
-                           QString::asprintf("Receiving: %llx bytes",
-                                             static_cast<unsigned long long>(capturedCount_)));
+            host_.setField(FieldTask, QStringLiteral("Receiving: %1 bytes").arg(capturedCount_));
     }
     if (!displaySuppressed && captured < chunk.size()) {
         // A zero byte must not cut off the rest of what arrived with it: the

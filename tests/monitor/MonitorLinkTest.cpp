@@ -196,20 +196,22 @@ TEST_F(LinkTest, ReceivePathConsumesWhileSuppressedAndCapturesRawBytes) {
 TEST_F(LinkTest, CapturedBytesAreCountedNotShownAndWhatFollowsTheBlockIsShown) {
     QByteArray captured;
     link.captureReceived = true;
-    // A block of five bytes: the capture takes what it still wants and ends.
+    // A block of 18 bytes: the capture takes what it still wants and ends.
+    const QByteArray block = QByteArray("\x01\x02\x03").repeated(6);
     link.captureWriter = [&](const QByteArray& c) {
-        const qsizetype wanted = std::min<qsizetype>(c.size(), 5 - captured.size());
+        const qsizetype wanted = std::min<qsizetype>(c.size(), block.size() - captured.size());
         captured += c.first(wanted);
-        if (captured.size() == 5) link.captureReceived = false;
+        if (captured.size() == block.size()) link.captureReceived = false;
         return wanted;
     };
-    port.deliver("\x01\x02\x03");
+    port.deliver(block.first(16));
     link.onCommEvent();
     EXPECT_TRUE(host.terminal.isEmpty());
-    EXPECT_EQ(host.fields[FieldTask], "Receiving: 3 bytes");
-    port.deliver("\x04\x05>>");
+    // Counted in decimal, like the "Received N bytes." line that ends the capture.
+    EXPECT_EQ(host.fields[FieldTask], "Receiving: 16 bytes");
+    port.deliver(block.sliced(16) + ">>");
     link.onCommEvent();
-    EXPECT_EQ(captured, "\x01\x02\x03\x04\x05");
+    EXPECT_EQ(captured, block);
     EXPECT_EQ(host.terminal, ">>");
 }
 
