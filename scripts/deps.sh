@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Kestrel needs, skipping those already present.
-# Usage: scripts/deps.sh [build|test|bench|fuzz|package|format]
+# Usage: scripts/deps.sh [build|test|bench|fuzz|package|format|screenshot]
 set -euo pipefail
 want=(
   cmake make g++                     # the build
@@ -11,11 +11,14 @@ case "${1:-build}" in
   test)
     want+=(
       libgtest-dev                   # GoogleTest, which every test program links
-      # Nothing in tests/ or scripts/ runs these three today: the tests open
-      # their own pseudo-terminals and run offscreen. Kept for trying the
-      # window by hand under Xvfb and for bridging a line with socat.
-      socat xvfb xauth
       ser2net                        # the network-port tests run a real one in front of the simulator
+    ) ;;
+  screenshot)
+    want+=(
+      xvfb                           # scripts/screenshot.sh: the virtual X display
+      x11-utils x11-xserver-utils    # xdpyinfo (is it up), xwininfo (window size), xsetroot
+      xdotool                        # finds, sizes and types into the window
+      imagemagick                    # import: the screen to PNG
     ) ;;
   format)
     want=(clang-format-14 git)       # scripts/check-format.sh: the tree against .clang-format
@@ -24,9 +27,6 @@ case "${1:-build}" in
   fuzz)
     want+=(
       clang-14 libclang-rt-14-dev    # libFuzzer and the sanitizer runtimes
-      # Nothing in the fuzz build links GoogleTest (the fuzz preset leaves the
-      # tests off); kept until that is settled.
-      libgtest-dev
     ) ;;
   package)
     want+=(
