@@ -6,7 +6,6 @@
 #include "KeyTable.h"
 #include "LocalCommand.h"
 #include "PortProfile.h"
-#include "QtSerialPortComponent.h"
 #include "ReceiveFile.h"
 #include "SerialPort.h"
 #include "StatusField.h"
@@ -457,17 +456,19 @@ void MainDialog::editPortSettings() {
         // The session is on the device named with --port, not on a Com port:
         // no Com button is selected, and the dialog names the device.
         const QString device = port_->deviceOverride();
+        const bool locked = !device.isEmpty() && !port_->canLeaveDeviceOverride();
         if (!device.isEmpty()) {
             fields.portIndex = -1;
             fields.deviceInUse = device;
+            fields.comPortsLocked = locked;
         }
         std::optional<PortDialogFields> chosen = dialogs_.portSettings(this, fields);
         if (!chosen) return chosen;
         if (chosen->echoIndex >= 0) localEcho_ = chosen->echoIndex == 1;
-        // Choosing a Com button means that port, as stored and shown.
-        if (!device.isEmpty() && chosen->portIndex >= 0)
-            if (auto* serial = dynamic_cast<QtSerialPortComponent*>(port_.get()))
-                serial->setDeviceOverride(QString());
+        // Choosing a Com button means that port, as stored and shown; a port
+        // that cannot leave its device keeps it and stores no Com port.
+        if (locked) chosen->portIndex = -1;
+        if (!device.isEmpty() && chosen->portIndex >= 0) port_->leaveDeviceOverride();
         return chosen;
     });
 }

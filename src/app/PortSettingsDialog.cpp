@@ -157,8 +157,14 @@ void PortSettingsDialog::setFields(const PortDialogFields& fields) {
     selectIndex(parity_, fields.parityIndex);
     selectIndex(stopBits_, fields.stopBitsIndex);
     const bool inUse = !fields.deviceInUse.isEmpty();
-    inUse_->setText(inUse ? QStringLiteral("In use: %1 (from --port)").arg(fields.deviceInUse)
-                          : QString());
+    for (QAbstractButton* button : port_->buttons())
+        button->setEnabled(!fields.comPortsLocked);
+    inUse_->setText(!inUse ? QString()
+                    : fields.comPortsLocked
+                        ? QStringLiteral("In use: %1 (from --port; a Com port needs a start "
+                                         "without --port)")
+                              .arg(fields.deviceInUse)
+                        : QStringLiteral("In use: %1 (from --port)").arg(fields.deviceInUse));
     inUse_->setToolTip(inUse_->text());
     inUse_->setVisible(inUse);
     setFixedSize(inUse ? QSize(plainSize_.width(), inUse_->geometry().bottom() + 6) : plainSize_);

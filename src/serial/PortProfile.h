@@ -29,6 +29,9 @@ struct PortDialogFields {
     // The device the session uses when it was named on the command line
     // (--port), which no Com button stands for; empty otherwise.
     QString deviceInUse;
+    // The device in use cannot be swapped for a Com port (a network port):
+    // the Com buttons are out of reach and none is taken from the answer.
+    bool comPortsLocked = false;
 
     friend bool operator==(const PortDialogFields&, const PortDialogFields&) = default;
 };

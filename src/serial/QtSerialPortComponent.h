@@ -67,6 +67,8 @@ public:
 
     QString deviceName() const override;
     QString deviceOverride() const override { return deviceOverride_; }
+    bool canLeaveDeviceOverride() const override { return true; }
+    void leaveDeviceOverride() override { deviceOverride_.clear(); }
     // Opens `device` (a path such as /dev/ttyACM0 or a pseudo-terminal) in
     // place of the port number's device for the rest of the session; empty
     // goes back to the port number. Takes effect at the next open.

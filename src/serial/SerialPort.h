@@ -66,6 +66,10 @@ public:
     // The device that replaces the port number's own for this session, empty
     // when none does; the port status then names it instead of COMn.
     virtual QString deviceOverride() const { return {}; }
+    // Whether the port can leave the device named with --port for the
+    // numbered Com ports, and doing so. A network port cannot.
+    virtual bool canLeaveDeviceOverride() const { return false; }
+    virtual void leaveDeviceOverride() {}
 
 signals:
     // The receive event; see rThreshold.

@@ -97,6 +97,24 @@ TEST(PortSettingsDialogTest, ADeviceFromThePortOptionIsNamedBelowTheGroups) {
     EXPECT_EQ(dialog.size(), plain);
 }
 
+TEST(PortSettingsDialogTest, ANetworkPortInUseLeavesNoComButtonToChoose) {
+    PortSettingsDialog dialog;
+    PortDialogFields fields;
+    fields.deviceInUse = QStringLiteral("rfc2217://console-host:2000");
+    fields.comPortsLocked = true;
+    dialog.setFields(fields);
+    dialog.show();
+    auto* com3 = findControl<QRadioButton>(&dialog, 1052);
+    QTest::mouseClick(com3, Qt::LeftButton);
+    EXPECT_FALSE(com3->isEnabled());
+    EXPECT_EQ(dialog.fields().portIndex, -1);
+    auto* inUse = dialog.findChild<QLabel*>(QStringLiteral("deviceInUse"));
+    EXPECT_EQ(inUse->text(), "In use: rfc2217://console-host:2000 (from --port; a Com port needs "
+                             "a start without --port)");
+    dialog.setFields(PortDialogFields{});
+    EXPECT_TRUE(com3->isEnabled());
+}
+
 TEST(PortSettingsDialogTest, ControlsSitWhereTheTemplatePutsThem) {
     PortSettingsDialog dialog;
     const DialogUnits units(dialog.font());

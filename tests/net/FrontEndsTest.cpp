@@ -65,6 +65,36 @@ TEST_F(FrontEnds, WindowTypesShowsThePortAndReopensAfterTheServerCameBack) {
     EXPECT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('|').toStdString();
 }
 
+// A network port cannot turn into a Com port: the Port Settings dialog names
+// it and keeps the Com buttons out of reach, and an answer naming a Com port
+// anyway neither stores it nor leaves the network port.
+TEST_F(FrontEnds, PortSettingsOnANetworkPortKeepItAndStoreNoComPort) {
+    QCoreApplication::setOrganizationName(QStringLiteral("Tamsworth"));
+    QCoreApplication::setApplicationName(QStringLiteral("Kestrel"));
+    QSettings store;
+    store.clear();
+    store.setValue(QStringLiteral("Config/CommPort"), 1);
+    store.setValue(QStringLiteral("Config/CommSettings"), QStringLiteral("115200,n,8,1"));
+
+    ScriptedDialogs dialogs;
+    MainDialog window(makeSerialPort(server.portName()), dialogs);
+    window.initialise();
+    window.runCommand(CommandPortSettings);
+    ASSERT_EQ(dialogs.portRequests.size(), 1);
+    EXPECT_EQ(dialogs.portRequests[0].deviceInUse, server.portName());
+    EXPECT_TRUE(dialogs.portRequests[0].comPortsLocked);
+
+    PortDialogFields com3 = dialogs.portRequests[0];
+    com3.portIndex = 2;
+    dialogs.portAnswer = com3;
+    window.runCommand(CommandPortSettings);
+    EXPECT_EQ(window.port().deviceOverride(), server.portName());
+    EXPECT_TRUE(window.port().portOpen());
+    EXPECT_EQ(store.value(QStringLiteral("Config/CommPort")).toInt(), 1);
+    EXPECT_TRUE(window.field(FieldPort)->text().startsWith(server.portName() + ":115200,"))
+        << window.field(FieldPort)->text().toStdString();
+}
+
 TEST_F(FrontEnds, CliLoadsThroughTheNetworkNameAndRefusesAMalformedOne) {
     const QString cli = KESTREL_BINARY_DIR "/src/cli/kestrel-cli";
     QProcess run;
