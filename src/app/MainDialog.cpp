@@ -706,8 +706,7 @@ bool MainDialog::event(QEvent* event) {
 }
 
 void MainDialog::appendToTerminal(const QByteArray& chunk) {
-    terminal_->appendChunk(chunk);
-    log_->append(chunk);
+    log_->append(terminal_->appendChunk(chunk));
 }
 
 void MainDialog::clearTerminal() {

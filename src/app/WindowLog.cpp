@@ -1,7 +1,6 @@
 #include "WindowLog.h"
 
 #include "Host.h"
-#include "TerminalFilter.h"
 #include "UserDialogs.h"
 
 #include <QAction>
@@ -17,10 +16,6 @@ WindowLog::WindowLog(QWidget* window, Host& host, UserDialogs& dialogs, QAction*
         if (action) action->setCheckable(true);
     log_.setFailureHandler([this](const QString& text) { failed(text); });
     showState();
-}
-
-QByteArray WindowLog::filterForLog(const QByteArray& chunk) {
-    return filterReceivedText(chunk);
 }
 
 void WindowLog::logToFileCommand() {

@@ -27,16 +27,15 @@ public:
 
     void logToFileCommand();
     void timestampsCommand();
-    // Terminal text on its way to the view, before the received-text filter.
-    void append(const QByteArray& chunk) {
-        if (log_.isOpen()) log_.write(filterForLog(chunk));
+    // Terminal text as the view shows it (after the received-text filter).
+    void append(const QByteArray& shown) {
+        if (log_.isOpen()) log_.write(shown);
     }
     // The running operation has finished: a failure held back is shown now.
     void operationFinished();
     bool logging() const { return log_.isOpen(); }
 
 private:
-    static QByteArray filterForLog(const QByteArray& chunk);
     void showState();
     void failed(const QString& text);
 

@@ -8,7 +8,9 @@
 namespace kestrel {
 
 SessionLog::SessionLog(Mode mode, Clock clock) : mode_(mode), clock_(std::move(clock)) {
-    if (!clock_) clock_ = [] { return QDateTime::currentDateTime(); };
+    // The epoch count is cheap; the local-time conversion is not, and is
+    // done once a second (see appendStamp).
+    if (!clock_) clock_ = [] { return QDateTime::currentMSecsSinceEpoch(); };
     flushTimer_.setSingleShot(true);
     QObject::connect(&flushTimer_, &QTimer::timeout, [this] { flush(); });
 }
@@ -49,12 +51,13 @@ QByteArray SessionLog::timestampText(const QDateTime& time) {
 }
 
 void SessionLog::appendStamp() {
-    const QDateTime now = clock_();
-    const qint64 ms = now.toMSecsSinceEpoch();
+    const qint64 ms = clock_();
     const qint64 second = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
     if (second != stampSecond_) {
         stampSecond_ = second;
-        stampHead_ = now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.")).toLatin1();
+        stampHead_ = QDateTime::fromMSecsSinceEpoch(second * 1000)
+                         .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss."))
+                         .toLatin1();
     }
     const int milli = int(ms - second * 1000);
     buffer_ += stampHead_;

@@ -23,8 +23,8 @@ public:
     // Shown text: line ends (CR LF, lone CR, lone LF) become LF, and with
     // timestamps every line starts with the local time. Raw: bytes as given.
     enum class Mode { Text, Raw };
-    // Local time of day; tests inject their own.
-    using Clock = std::function<QDateTime()>;
+    // Milliseconds since the epoch; shown as local time. Tests inject their own.
+    using Clock = std::function<qint64()>;
     static constexpr int FlushIntervalMs = 100;
 
     explicit SessionLog(Mode mode = Mode::Text, Clock clock = {});

@@ -25,7 +25,7 @@ SessionLog::Clock steppingClock() {
     return [next] {
         const QDateTime now = *next;
         *next = next->addMSecs(250);
-        return now;
+        return now.toMSecsSinceEpoch();
     };
 }
 
