@@ -3,9 +3,10 @@
 //   kestrel-bench-window download DEVICE FILE ADDRESS
 //       runs the "Download data file" command on an open window and reports
 //       the command's wall time and the CPU it took
-//   kestrel-bench-window flood BYTES
-//       floods a pseudo-terminal the window listens on with console text and
-//       reports when the last line was shown, how long the event loop went
+//   kestrel-bench-window flood BYTES [LOGFILE]
+//       (with LOGFILE, the window logs to it with timestamps, as File > Log
+//       to File... and Timestamps in Log do) floods a pseudo-terminal the window listens on with
+//       console text and reports when the last line was shown, how long the event loop went
 //       unanswered, and whether the view holds what the filter model says
 //
 // Results go to stdout as "name value" lines; the bench runner reads them.
@@ -44,12 +45,13 @@ namespace {
 class BenchDialogs : public UserDialogs {
 public:
     std::optional<DownloadRequest> request;
+    std::optional<QString> chosenFile;
     QStringList messages;
 
     void message(QWidget*, const QString& text, BoxIcon) override { messages << text; }
     bool question(QWidget*, const QString&) override { return false; }
     std::optional<QString> openFileName(QWidget*, const FileChooserRequest&) override {
-        return std::nullopt;
+        return chosenFile;
     }
     std::optional<QFont> chooseFont(QWidget*, const QFont&) override { return std::nullopt; }
     std::optional<PortDialogFields> portSettings(QWidget*, const PortDialogFields&) override {
@@ -179,7 +181,7 @@ private:
     int fd_;
 };
 
-int flood(qsizetype size) {
+int flood(qsizetype size, const QString& logFile) {
     const MasterSide line;
     const int master = line.fd();
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
@@ -196,6 +198,12 @@ int flood(qsizetype size) {
     auto window = openWindow(device, dialogs);
     if (failed(dialogs)) return 1;
     TerminalView* view = window->terminalView();
+    if (!logFile.isEmpty()) {
+        dialogs.chosenFile = logFile;
+        window->runCommand(CommandLogTimestamps);
+        window->runCommand(CommandLogToFile);
+        if (failed(dialogs)) return 1;
+    }
 
     const QByteArray input = floodText(size);
     const QByteArray before = view->terminalText();
@@ -272,7 +280,7 @@ int flood(qsizetype size) {
 
 int usage() {
     std::fputs("usage: kestrel-bench-window download DEVICE FILE ADDRESS\n"
-               "       kestrel-bench-window flood BYTES\n",
+               "       kestrel-bench-window flood BYTES [LOGFILE]\n",
                stderr);
     return 2;
 }
@@ -286,10 +294,10 @@ int main(int argc, char** argv) {
     const QStringList args = app.arguments().mid(1);
     if (args.size() == 4 && args[0] == QLatin1String("download"))
         return download(args[1], args[2], args[3]);
-    if (args.size() == 2 && args[0] == QLatin1String("flood")) {
+    if ((args.size() == 2 || args.size() == 3) && args[0] == QLatin1String("flood")) {
         bool ok = false;
         const qsizetype size = args[1].toLongLong(&ok);
-        return ok && size > 0 ? flood(size) : usage();
+        return ok && size > 0 ? flood(size, args.value(2)) : usage();
     }
     return usage();
 }

@@ -28,6 +28,9 @@ enum CommandId : int {
     CommandAutoAgain = 32785,
     CommandReceive = 32786,
     CommandStopReceiving = 32787,
+    CommandLogToFile = 32800,
+    CommandLogTimestamps = 32801,
+    CommandPaste = 32802,
 };
 
 inline QString controlName(int id) {

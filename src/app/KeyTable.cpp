@@ -18,6 +18,7 @@ const KeyBinding keyTable[] = {
     {Qt::SHIFT | Qt::Key_F3, CommandAutoAgain},
     {QKeyCombination(Qt::Key_F4), CommandDownloadData},
     {QKeyCombination(Qt::Key_F5), CommandDownloadExecutable},
+    {Qt::SHIFT | Qt::Key_Insert, CommandPaste},
 };
 
 constexpr Qt::KeyboardModifiers BindingModifiers =

@@ -5,6 +5,7 @@
 #include "DataDownload.h"
 #include "KeyTable.h"
 #include "LocalCommand.h"
+#include "Paste.h"
 #include "PortProfile.h"
 #include "ReceiveFile.h"
 #include "SerialPort.h"
@@ -13,9 +14,11 @@
 #include "TerminalView.h"
 #include "TransferHold.h"
 #include "UserDialogs.h"
+#include "WindowLog.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoop>
@@ -81,12 +84,17 @@ const Menu Menus[] = {
       {"Receive Data File", CommandReceive},
       {"Stop Receiving Data File", CommandStopReceiving},
       {nullptr, 0},
+      {"&Log to File...", CommandLogToFile},
+      {"&Timestamps in Log", CommandLogTimestamps},
+      {nullptr, 0},
       {"&Auto...\tF3", CommandAuto},
       {"Auto A&gain\tShift+F3", CommandAutoAgain},
       {nullptr, 0},
       {"E&xit\tAlt+F4", CommandExit}}},
     {"&Edit",
-     {{"&Port Settings...\tF12", CommandPortSettings}, {"&Clear Screen", CommandClearScreen}}},
+     {{"&Port Settings...\tF12", CommandPortSettings},
+      {"&Clear Screen", CommandClearScreen},
+      {"&Paste\tShift+Insert", CommandPaste}}},
     {"&View", {{"&Font\tCtrl+F", CommandFont}}},
     {"&Help", {{"&About Kestrel", CommandAbout}}},
 };
@@ -108,6 +116,7 @@ QString helpText() {
                           "F5\tDownload an executable (PS-X EXE or A-OUT)\n"
                           "F12\tPort settings\n"
                           "Ctrl+F\tTerminal font\n"
+                          "Shift+Insert\tPaste the clipboard's text to the console\n"
                           "Alt+S\tStop the running transfer\n"
                           "Esc\tQuit\n\n"
                           "Everything else you type goes to the console as you type it.\n\n"
@@ -157,6 +166,9 @@ MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, Q
     buildControls();
     buildMenu();
     setControlId(port_.get(), SerialPortId);
+    log_ = std::make_unique<WindowLog>(this, *this, dialogs_, commandAction(CommandLogToFile),
+                                       commandAction(CommandLogTimestamps),
+                                       [this] { return running_ > 0; });
 
     // The block went to its file, not to the terminal; the terminal keeps one
     // line of how it ended, as the task field says it.
@@ -444,6 +456,18 @@ void MainDialog::runCommand(int id) {
     case CommandStopReceiving:
         stopReceiving(*capture_);
         break;
+    case CommandLogToFile:
+        log_->logToFileCommand();
+        break;
+    case CommandLogTimestamps:
+        log_->timestampsCommand();
+        break;
+    case CommandPaste:
+        // With local echo the terminal shows what was sent, as it shows typing.
+        if (const QByteArray sent = pasteText(link_, QGuiApplication::clipboard()->text());
+            localEcho_ && !sent.isEmpty())
+            appendToTerminal(sent);
+        break;
     default:
         break;
     }
@@ -624,6 +648,7 @@ void MainDialog::requestQuit() {
 }
 
 void MainDialog::operationFinished() {
+    log_->operationFinished();
     if (quitPending_)
         QMetaObject::invokeMethod(this, &MainDialog::finishQuit, Qt::QueuedConnection);
 }
@@ -682,7 +707,7 @@ bool MainDialog::event(QEvent* event) {
 }
 
 void MainDialog::appendToTerminal(const QByteArray& chunk) {
-    terminal_->appendChunk(chunk);
+    log_->append(terminal_->appendChunk(chunk));
 }
 
 void MainDialog::clearTerminal() {

@@ -29,6 +29,7 @@ class ReceiveCapture;
 class SerialPort;
 class TerminalView;
 class UserDialogs;
+class WindowLog;
 
 // The shortest time between two repaints of the window: about a screen
 // refresh, so no change stays unseen longer than one refresh.
@@ -133,6 +134,7 @@ private:
     MonitorLink link_;
     std::unique_ptr<ReceiveCapture> capture_;
     std::unique_ptr<AutoRunner> autoRunner_;
+    std::unique_ptr<WindowLog> log_;
 
     TerminalView* terminal_ = nullptr;
     QProgressBar* progress_ = nullptr;

@@ -74,7 +74,7 @@ void TerminalView::cutHead(qsizetype count) {
     head.removeSelectedText();
 }
 
-void TerminalView::appendChunk(const QByteArray& chunk) {
+QByteArray TerminalView::appendChunk(const QByteArray& chunk) {
     if (terminalLength() >= TerminalBound) cutHead(TerminalCut);
     const QByteArray filtered = filterReceivedText(chunk);
     QTextCursor end(document());
@@ -86,6 +86,7 @@ void TerminalView::appendChunk(const QByteArray& chunk) {
     if (caret.hasSelection() || caret.position() != end.position()) setTextCursor(end);
     ensureCursorVisible();
     setFocus(Qt::OtherFocusReason);
+    return filtered;
 }
 
 void TerminalView::clearText() {

@@ -15,7 +15,8 @@ public:
 
     // Cuts the head when the bound is reached, appends the filtered chunk,
     // puts the caret at the end, scrolls to it and takes the focus.
-    void appendChunk(const QByteArray& chunk);
+    // Returns the text as filtered, for whoever also keeps it (the log).
+    QByteArray appendChunk(const QByteArray& chunk);
     void clearText();
 
     // The text as 8-bit characters with CR LF line breaks, and its length

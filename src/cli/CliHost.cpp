@@ -1,5 +1,6 @@
 #include "CliHost.h"
 
+#include "SessionLog.h"
 #include "TerminalFilter.h"
 
 #include <QCoreApplication>
@@ -62,6 +63,7 @@ QByteArray visibleControls(const QByteArray& text) {
 void CliHost::appendToTerminal(const QByteArray& chunk) {
     QByteArray text = filterReceivedText(chunk);
     if (text.isEmpty()) return;
+    if (log_) log_->write(text);
     if (!outIsTerminal_)
         text.replace("\r\n", "\n");
     else if (visibleControls_)

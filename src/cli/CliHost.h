@@ -10,6 +10,10 @@
 
 #include <cstdio>
 
+namespace kestrel {
+class SessionLog;
+}
+
 namespace kestrel::cli {
 
 class CliHost : public Host {
@@ -45,6 +49,8 @@ public:
     // The progress display for a piece of a transfer the counter field does
     // not carry (a receive).
     void showProgress(quint64 done, quint64 total);
+    // The terminal's text also goes to this log (--log); nullptr: none.
+    void setSessionLog(SessionLog* log) { log_ = log; }
 
 private:
     void drawProgress(bool force);
@@ -66,6 +72,7 @@ private:
     bool outLost_ = false;
     bool sleepInterrupted_ = false;
     QEventLoop* sleepLoop_ = nullptr;
+    SessionLog* log_ = nullptr;
 
     // Progress of the running piece of a transfer, read from the counter field.
     bool progressShown_ = false;

@@ -86,6 +86,18 @@ std::optional<Usage> setFlow(Options& o, const QString& v) {
     return mistake(QStringLiteral("unknown flow control '%1' (none, xonxoff, rts, xonrts)").arg(v));
 }
 
+std::optional<Usage> setLog(Options& o, const QString& v) {
+    if (v.isEmpty()) return mistake(QStringLiteral("--log needs a file"));
+    o.logPath = v;
+    return std::nullopt;
+}
+
+std::optional<Usage> setRawLog(Options& o, const QString& v) {
+    if (v.isEmpty()) return mistake(QStringLiteral("--log-raw needs a file"));
+    o.rawLogPath = v;
+    return std::nullopt;
+}
+
 enum class Kind { Flag, Value, Help, Version };
 
 // One row per option: its names, what it takes, its lines in the help text
@@ -137,6 +149,27 @@ const std::array optionTable{
               nullptr,
               {"`term` shows control characters as ^[ and friends"},
               &Options::visibleControls},
+    OptionRow{0,
+              "log",
+              Kind::Value,
+              "FILE",
+              {"append the terminal's text to FILE as it is shown,", "lines ending in LF"},
+              nullptr,
+              setLog},
+    OptionRow{
+        0,
+        "timestamps",
+        Kind::Flag,
+        nullptr,
+        {"start each line of the --log file with the local time", "(2026-12-10 14:03:07.412)"},
+        &Options::timestamps},
+    OptionRow{0,
+              "log-raw",
+              Kind::Value,
+              "FILE",
+              {"append every byte received to FILE exactly as it came"},
+              nullptr,
+              setRawLog},
     OptionRow{'h', "help", Kind::Help, nullptr, {"show this help"}},
     OptionRow{0, "version", Kind::Version, nullptr, {"show the version"}},
 };
@@ -273,6 +306,9 @@ ParseResult parseCommandLine(const QStringList& given) {
         }
     }
 
+    if (options.timestamps && options.logPath.isEmpty())
+        return mistake(
+            QStringLiteral("--timestamps stamps the lines of --log FILE; give --log too"));
     if (positional.isEmpty()) return mistake(QStringLiteral("no command given"));
     options.command = positional.takeFirst();
     options.arguments = positional;

@@ -16,6 +16,9 @@ struct Options {
     bool quiet = false; // no progress display
     bool thenTerminal = false;
     bool visibleControls = false; // term shows control characters as ^[ and friends
+    QString logPath;              // the terminal's text goes here too
+    bool timestamps = false;      // each line of that log starts with the time
+    QString rawLogPath;           // every received byte goes here as it came
     QString command;              // load, dload, receive, auto, term, ports
     QStringList arguments;
 };

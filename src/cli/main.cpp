@@ -2,6 +2,7 @@
 // scripts and build loops.
 #include "CliCommands.h"
 #include "CliHost.h"
+#include "CliLogs.h"
 #include "CliOptions.h"
 #include "ConsoleIo.h"
 #include "DeviceMap.h"
@@ -52,9 +53,14 @@ int main(int argc, char** argv) {
     // A console program may colour the interactive terminal; the commands
     // show its bytes, they do not let it drive the user's terminal.
     host.setVisibleControls(options.command != QLatin1String("term") || options.visibleControls);
+    CliLogs logs;
+    if (const auto error = logs.open(options, host)) {
+        host.note(*error);
+        return ExitUsage;
+    }
     // A device path or a network name (rfc2217://, tcp://) picks the component.
     QString portNameError;
-    const auto portObject = makeSerialPort(options.port, &portNameError);
+    const auto portObject = logs.tap(makeSerialPort(options.port, &portNameError));
     if (!portObject) {
         host.note(portNameError);
         return ExitUsage;

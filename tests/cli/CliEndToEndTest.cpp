@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -37,6 +38,14 @@ CliRun runCli(const QStringList& args, const QByteArray& input = {},
     EXPECT_TRUE(p.waitForFinished(30000)) << args.join(' ').toStdString();
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
             p.readAllStandardError()};
+}
+
+// 3000 bytes, two in three of them zero, the rest random.
+QByteArray blockWithZeroBytes() {
+    QByteArray block(3000, '\0');
+    for (int i = 0; i < block.size(); i += 3)
+        block[i] = char(QRandomGenerator::global()->bounded(256));
+    return block;
 }
 
 class CliTest : public ::testing::Test {
@@ -146,9 +155,7 @@ TEST_F(CliTest, CtrlCStopsTheDownloadAndTheEndingStillRuns) {
 
 TEST_F(CliTest, ReceiveWritesTheBlockIncludingZeroBytes) {
     Simulator sim;
-    QByteArray block(3000, '\0');
-    for (int i = 0; i < block.size(); i += 3)
-        block[i] = char(QRandomGenerator::global()->bounded(256));
+    const QByteArray block = blockWithZeroBytes();
     const QString source = write("block.bin", block);
     ASSERT_EQ(runCli({"-p", sim.devicePath(), "dload", source, "80020000"}).exitCode, 0);
     const QString target = dir.filePath("back.bin");
@@ -179,6 +186,92 @@ TEST_F(CliTest, TermWithoutTerminalCopiesLinesBothWays) {
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains("sr epc 80010000\n")) << r.out.data();
     EXPECT_EQ(sim.registers().at("epc"), 0x80010000u);
+}
+
+} // namespace
+
+namespace {
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+// Two runs append to one raw log: together it holds every byte the
+// simulator sent, memory block and binary answers included, in order; at
+// most the monitor's last prompt, sent after the program stopped reading,
+// is not there.
+TEST_F(CliTest, RawLogHoldsEveryByteAsReceived) {
+    Simulator sim;
+    const QByteArray block = blockWithZeroBytes();
+    const QString source = write("block.bin", block);
+    const QString raw = dir.filePath("raw.bin");
+    CliRun r =
+        runCli({"-q", "--log-raw", raw, "-p", sim.devicePath(), "dload", source, "80020000"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    r = runCli({"-q", "--log-raw", raw, "-p", sim.devicePath(), "receive", dir.filePath("back.bin"),
+                "80020000", "bb8"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QByteArray logged = readFile(raw);
+    const QByteArray sent = sim.transcript().sent();
+    EXPECT_TRUE(logged.contains(block));
+    EXPECT_TRUE(sent.startsWith(logged)) << logged.toHex().right(64).constData();
+    EXPECT_LE(sent.size() - logged.size(), 8) << sent.mid(logged.size()).toHex().constData();
+}
+
+// The text log of an auto file: the console's text as the terminal shows it
+// and the program's own lines, each stamped, LF line ends.
+TEST_F(CliTest, LogWithTimestampsHoldsTheAutoFileSession) {
+    Simulator sim;
+    write("level.dat", "LEVEL");
+    const QString script = write("boot.sio", "ls\r\nlocal echo Hello From Auto\r\n"
+                                             "LOCAL DLOAD level.dat 0x80030000\r\n");
+    const QString log = dir.filePath("session.log");
+    const CliRun r = runCli({"-p", sim.devicePath(), "--log", log, "--timestamps", "auto", script},
+                            {}, dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QByteArray text = readFile(log);
+    EXPECT_FALSE(text.contains('\r')) << text.constData();
+    const QList<QByteArray> lines = text.split('\n');
+    ASSERT_GE(lines.size(), 3) << text.constData();
+    const QRegularExpression stamp(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} "));
+    for (const QByteArray& line : lines) {
+        if (!line.isEmpty())
+            EXPECT_TRUE(stamp.match(QString::fromLatin1(line)).hasMatch()) << line.constData();
+    }
+    EXPECT_TRUE(text.contains(" Starting auto-execution : ")) << text.constData();
+    EXPECT_TRUE(text.contains(" hello from auto\n")) << text.constData();
+    EXPECT_TRUE(text.contains(" Sending: level.dat, Address:80030000, Length:5\n"))
+        << text.constData();
+    // Without timestamps the stdout text and the log are the same lines.
+    EXPECT_TRUE(r.out.contains("hello from auto\n"));
+}
+
+// A log that cannot be written (no space on /dev/full) is one line on
+// standard error; the download goes on to its end and succeeds.
+TEST_F(CliTest, FailingLogIsSaidOnceAndTheTransferCarriesOn) {
+    Simulator sim;
+    const QString data = write("three.bin", QByteArray(3 * 2048, 'd'));
+    const CliRun r = runCli({"-q", "-p", sim.devicePath(), "--log", "/dev/full", "--log-raw",
+                             "/dev/full", "dload", data, "80010000"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(sim.memory(0x80010000, 3 * 2048), QByteArray(3 * 2048, 'd'));
+    const QList<QByteArray> lines = r.err.trimmed().split('\n');
+    EXPECT_EQ(lines.size(), 2) << r.err.constData(); // one for each log
+    for (const QByteArray& line : lines)
+        EXPECT_TRUE(line.startsWith("kestrel-cli: Cannot write the log /dev/full") &&
+                    line.endsWith("logging has stopped."))
+            << line.constData();
+}
+
+TEST_F(CliTest, LogThatCannotBeOpenedStopsBeforeTheLine) {
+    Simulator sim;
+    const CliRun r =
+        runCli({"-p", sim.devicePath(), "--log", dir.filePath("missing/x.log"), "term"}, "ls\n");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.startsWith("kestrel-cli: cannot open the log ")) << r.err.constData();
+    EXPECT_TRUE(sim.transcript().received().isEmpty());
 }
 
 } // namespace

@@ -67,6 +67,9 @@ TEST(CliOptions, MistakesExitTwoWithAReason) {
         {{"--flow", "sideways", "term"}, "unknown flow control 'sideways'"},
         {{"--quiet=yes", "term"}, "takes no value"},
         {{"load", ""}, "empty argument"},
+        {{"--log", "", "term"}, "--log needs a file"},
+        {{"--log-raw"}, "--log-raw needs a file"},
+        {{"--timestamps", "term"}, "give --log too"},
     };
     for (const auto& [args, reason] : cases) {
         auto r = parseCommandLine(args);
@@ -75,6 +78,16 @@ TEST(CliOptions, MistakesExitTwoWithAReason) {
         EXPECT_EQ(u.exitStatus, 2) << args.join(' ').toStdString();
         EXPECT_TRUE(u.text.contains(reason)) << u.text.toStdString();
     }
+}
+
+TEST(CliOptions, LogOptionsGoWithEveryCommand) {
+    for (const char* command : {"term", "ports"}) {
+        const Options o = parseOk({"--log", "s.log", "--timestamps", "--log-raw=r.bin", command});
+        EXPECT_EQ(o.logPath, "s.log");
+        EXPECT_TRUE(o.timestamps);
+        EXPECT_EQ(o.rawLogPath, "r.bin");
+    }
+    EXPECT_FALSE(parseOk({"--log", "s.log", "load", "x.exe"}).timestamps);
 }
 
 TEST(CliOptions, ShortFlagsCombine) {
