@@ -25,8 +25,18 @@ class FrontEnds : public ::testing::Test {
 protected:
     void SetUp() override {
         if (Ser2net::program().isEmpty()) GTEST_SKIP() << "ser2net is not installed";
+        QCoreApplication::setOrganizationName(QStringLiteral("Tamsworth"));
+        QCoreApplication::setApplicationName(QStringLiteral("Kestrel"));
         ASSERT_FALSE(sim.devicePath().isEmpty());
         ASSERT_TRUE(server.start()) << server.error().toStdString();
+    }
+
+    // The window's store, holding Com1 at 115200: the network port replaces
+    // the Com port, the line settings come from here.
+    static void storeComPort1(QSettings& store) {
+        store.clear();
+        store.setValue(QStringLiteral("Config/CommPort"), 1);
+        store.setValue(QStringLiteral("Config/CommSettings"), QStringLiteral("115200,n,8,1"));
     }
 
     Simulator sim;
@@ -34,12 +44,8 @@ protected:
 };
 
 TEST_F(FrontEnds, WindowTypesShowsThePortAndReopensAfterTheServerCameBack) {
-    QCoreApplication::setOrganizationName(QStringLiteral("Tamsworth"));
-    QCoreApplication::setApplicationName(QStringLiteral("Kestrel"));
     QSettings store;
-    store.clear();
-    store.setValue(QStringLiteral("Config/CommPort"), 1);
-    store.setValue(QStringLiteral("Config/CommSettings"), QStringLiteral("115200,n,8,1"));
+    storeComPort1(store);
 
     auto port = makeSerialPort(server.portName());
     ASSERT_TRUE(port);
@@ -69,12 +75,8 @@ TEST_F(FrontEnds, WindowTypesShowsThePortAndReopensAfterTheServerCameBack) {
 // it and keeps the Com buttons out of reach, and an answer naming a Com port
 // anyway neither stores it nor leaves the network port.
 TEST_F(FrontEnds, PortSettingsOnANetworkPortKeepItAndStoreNoComPort) {
-    QCoreApplication::setOrganizationName(QStringLiteral("Tamsworth"));
-    QCoreApplication::setApplicationName(QStringLiteral("Kestrel"));
     QSettings store;
-    store.clear();
-    store.setValue(QStringLiteral("Config/CommPort"), 1);
-    store.setValue(QStringLiteral("Config/CommSettings"), QStringLiteral("115200,n,8,1"));
+    storeComPort1(store);
 
     ScriptedDialogs dialogs;
     MainDialog window(makeSerialPort(server.portName()), dialogs);
