@@ -1,5 +1,7 @@
 #include "AboutDialog.h"
 
+#include "AppIdentity.h"
+
 #include "DialogUnits.h"
 
 #include <QIcon>
@@ -10,7 +12,7 @@ namespace kestrel {
 
 QStringList AboutDialog::lines() {
     return {
-        QStringLiteral("Kestrel Version 2.1"),
+        QStringLiteral("Kestrel Version ") + shortVersion(),
         QStringLiteral("PC-Yaroze comms utility."),
         QStringLiteral("F3 - Auto operation"),
         QStringLiteral("Shift+F3 - Repeat last AUTO operation"),

@@ -1,5 +1,6 @@
 #include "MainDialog.h"
 
+#include "AppIdentity.h"
 #include "AutoFile.h"
 #include "ControlIds.h"
 #include "DataDownload.h"
@@ -46,7 +47,9 @@ namespace {
 const QString WindowSection = QStringLiteral("Window");
 const QString SizeXKey = QStringLiteral("Size_x");
 const QString SizeYKey = QStringLiteral("Size_y");
-const QByteArray Banner = QByteArrayLiteral("Kestrel v2.1 - PC-Yaroze comms utility\r\n");
+QByteArray banner() {
+    return "Kestrel v" + shortVersion().toLatin1() + " - PC-Yaroze comms utility\r\n";
+}
 
 // Status fields in creation order.
 const int FieldIds[] = {FieldActivity, FieldTask, FieldState, FieldCounter, FieldPort};
@@ -319,9 +322,9 @@ void MainDialog::initialise() {
         editPortSettings();
     }
 
-    banner_ = Banner;
+    banner_ = banner();
     appendToTerminal(banner_);
-    setTitle(QStringLiteral("Kestrel v2.1"));
+    setTitle(QStringLiteral("Kestrel v") + shortVersion());
     layoutSuspended_ = false;
 
     store.beginGroup(WindowSection);

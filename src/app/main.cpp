@@ -1,4 +1,5 @@
 // Kestrel: a serial terminal for the Net Yaroze console's resident monitor.
+#include "AppIdentity.h"
 #include "MainDialog.h"
 #include "PortFactory.h"
 #include "SimulatorLauncher.h"
@@ -14,9 +15,7 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Tamsworth"));
-    QApplication::setApplicationName(QStringLiteral("Kestrel"));
-    QApplication::setApplicationVersion(QStringLiteral("2.1"));
+    kestrel::nameApplication();
     // Ties the window to kestrel.desktop (its icon and name in the task bar).
     QGuiApplication::setDesktopFileName(QStringLiteral("kestrel"));
 

@@ -1,5 +1,7 @@
 #include "CliOptions.h"
 
+#include "AppIdentity.h"
+
 #include <QCoreApplication>
 #include <QRegularExpression>
 
@@ -294,8 +296,7 @@ ParseResult parseCommandLine(const QStringList& given) {
         case Kind::Help:
             return Usage{helpText(), ExitOk};
         case Kind::Version:
-            return Usage{QStringLiteral("kestrel-cli %1\n").arg(QStringLiteral(KESTREL_VERSION)),
-                         ExitOk};
+            return Usage{QStringLiteral("kestrel-cli %1\n").arg(fullVersion()), ExitOk};
         case Kind::Flag:
             if (inlineValue) return mistake(QStringLiteral("option %1 takes no value").arg(name));
             options.*(row->flag) = true;

@@ -1,5 +1,6 @@
 // kestrel-cli: the window's conversation, transfers and interpreter for
 // scripts and build loops.
+#include "AppIdentity.h"
 #include "CliCommands.h"
 #include "CliHost.h"
 #include "CliLogs.h"
@@ -38,8 +39,7 @@ int main(int argc, char** argv) {
     // the failed write is noticed and output stops there.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Tamsworth"));
-    QCoreApplication::setApplicationName(QStringLiteral("Kestrel"));
+    kestrel::nameApplication();
 
     const ParseResult parsed = parseCommandLine(app.arguments().mid(1));
     if (const auto* usage = std::get_if<Usage>(&parsed)) {
