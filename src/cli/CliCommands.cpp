@@ -109,9 +109,9 @@ int receive(Session& s, const QStringList& args) {
         QObject::connect(&quiet, &QTimer::timeout, &loop, &QEventLoop::quit);
         QObject::connect(&s.port, &SerialPort::onComm, &quiet, qOverload<>(&QTimer::start));
         QObject::connect(&s.port, &SerialPort::onComm, &loop,
-                         [&] { s.host.showProgress(capture.received(), capture.expected()); });
+                         [&] { s.host.transferProgress(capture.received(), capture.expected()); });
         QObject::connect(&s.port, &SerialPort::deviceLost, &loop, &QEventLoop::quit);
-        s.host.showProgress(0, capture.expected());
+        s.host.transferProgress(0, capture.expected());
         quiet.start();
         loop.exec();
     }

@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <algorithm>
@@ -29,17 +28,6 @@ QString humanBytes(double bytes) {
                   : QStringLiteral("%1 %2").arg(bytes, 0, 'f', 1).arg(QLatin1String(units[u]));
 }
 } // namespace
-
-bool parseCounterText(const QString& text, quint64& sent, quint64& total) {
-    static const QRegularExpression counter(
-        QStringLiteral("^([0-9a-f]+)(?:/| Bytes of )([0-9a-f]+)(?: sent\\.)?$"));
-    const auto m = counter.match(text);
-    if (!m.hasMatch()) return false;
-    bool ok1 = false, ok2 = false;
-    sent = m.captured(1).toULongLong(&ok1, 16);
-    total = m.captured(2).toULongLong(&ok2, 16);
-    return ok1 && ok2;
-}
 
 CliHost::CliHost(std::FILE* out, std::FILE* err, bool showProgress)
     : out_(out), err_(err), outIsTerminal_(isTerminal(out)), errIsTerminal_(isTerminal(err)),
@@ -94,17 +82,15 @@ void CliHost::clearTerminal() {
     writeOut("\033[H\033[2J");
 }
 
-void CliHost::setField(int fieldId, const QString& text) {
-    if (fieldId != FieldCounter || !showProgress_) return;
-    quint64 sent = 0, total = 0;
-    if (!parseCounterText(text, sent, total)) {
-        clearProgress(); // an emptied counter: the piece loop has finished
-        return;
-    }
-    showProgress(sent, total);
+// The fields are the window's; the progress display takes its numbers from
+// transferProgress.
+void CliHost::setField(int, const QString&) {}
+
+void CliHost::transferProgressEnded() {
+    clearProgress();
 }
 
-void CliHost::showProgress(quint64 done, quint64 total) {
+void CliHost::transferProgress(quint64 done, quint64 total) {
     if (!showProgress_) return;
     if (!progressShown_ || done < sent_ || total != total_) started_.start();
     sent_ = done;

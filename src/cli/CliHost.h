@@ -25,6 +25,10 @@ public:
     void setField(int fieldId, const QString& text) override;
     void setProgressRange(int lower, int upper) override;
     void setProgressPosition(int position) override;
+    // The progress display on standard error (a terminal only, and not with
+    // --quiet); the CLI's receive calls it too.
+    void transferProgress(quint64 done, quint64 total) override;
+    void transferProgressEnded() override;
     void setTitle(const QString&) override {}
     void messageBox(const QString& text, BoxIcon icon) override;
     void waitForUser(const QString& text) override;
@@ -46,9 +50,6 @@ public:
     // Console bytes other than CR, LF, TAB and BS are shown as ^[ and friends
     // when standard output is a terminal, so the console cannot drive it.
     void setVisibleControls(bool on) { visibleControls_ = on; }
-    // The progress display for a piece of a transfer the counter field does
-    // not carry (a receive).
-    void showProgress(quint64 done, quint64 total);
     // The terminal's text also goes to this log (--log); nullptr: none.
     void setSessionLog(SessionLog* log) { log_ = log; }
 
@@ -82,9 +83,5 @@ private:
     QElapsedTimer lastDraw_;
     QElapsedTimer lastPump_;
 };
-
-// The counter texts "%06lx/%06lx" and "%06lx Bytes of %06lx sent." carry the
-// bytes sent and the total; nullopt-like false when the text is neither.
-bool parseCounterText(const QString& text, quint64& sent, quint64& total);
 
 } // namespace kestrel::cli

@@ -87,6 +87,7 @@ LoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& path, 
         host.setField(FieldCounter,
                       QString::asprintf("%06lx/%06lx", static_cast<unsigned long>(sent),
                                         static_cast<unsigned long>(length)));
+        host.transferProgress(sent, length);
         host.setProgressPosition(static_cast<int>(double(sent) * 1000.0 / double(length)));
     }
     return LoopEnd::AllSent;

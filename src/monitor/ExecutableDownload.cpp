@@ -70,6 +70,7 @@ PieceLoopEnd runPieceLoop(MonitorLink& link, ExclusiveFile& file, quint32 size) 
         host.setProgressPosition(static_cast<int>(static_cast<double>(sent) * 1000.0 / size));
         host.setField(FieldCounter, QString::fromLatin1(format("%06lx Bytes of %06lx sent.",
                                                                ulong(sent), ulong(size))));
+        host.transferProgress(sent, size);
         // The monitor has dropped out of the conversation; further frames
         // would only be refused one by one, each with its own message.
         if (!accepted) return PieceLoopEnd::Refused;
@@ -100,6 +101,7 @@ void setStartRegisters(MonitorLink& link, quint32 pc, quint32 gp, quint32 sp) {
 
 void showSectionDone(Host& host) {
     host.setField(FieldCounter, QString());
+    host.transferProgressEnded();
     host.setField(FieldTask, QString());
     host.setField(FieldState, QStringLiteral("Done."));
 }
@@ -147,6 +149,7 @@ TransferOutcome downloadPsExe(MonitorLink& link, const QString& path) {
         link.sendLoadHeader(address, size);
         outcome.note(outcomeOf(runPieceLoop(link, file, size)));
         host.setField(FieldCounter, QString());
+        host.transferProgressEnded();
         host.setProgressPosition(0);
         file.close();
     } else {

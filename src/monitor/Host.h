@@ -31,6 +31,11 @@ public:
     virtual void setField(int fieldId, const QString& text) = 0;
     virtual void setProgressRange(int lower, int upper) = 0;
     virtual void setProgressPosition(int position) = 0;
+    // The transfer counter as numbers, beside the counter field's text (which
+    // is for people): a front end that draws its own display reads these.
+    // Ended: the counter has been emptied, the piece loop is over.
+    virtual void transferProgress(quint64 /*done*/, quint64 /*total*/) {}
+    virtual void transferProgressEnded() {}
     virtual void setTitle(const QString& title) = 0;
 
     // A modal message with an OK button; returns when the user has closed it.

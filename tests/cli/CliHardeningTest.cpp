@@ -472,11 +472,13 @@ TEST_P(Progress, FitsANarrowTerminalAndShowsNoRateBeforeItHasOne) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, Progress,
-                         ::testing::Values(FileCase{"Download", {"dload", "data.bin", "80010000"}},
-                                           FileCase{"Receive",
-                                                    {"receive", "back.bin", "80010000", "3000"}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cli, Progress,
+    ::testing::Values(FileCase{"Download", {"dload", "data.bin", "80010000"}},
+                      FileCase{"Executable",
+                               {"load", KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe"}},
+                      FileCase{"Receive", {"receive", "back.bin", "80010000", "3000"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Hardening, SimulatorWithClosedDescriptorsKeepsItsLineClean) {
     const QString link = dir.filePath("line");
