@@ -1,5 +1,5 @@
 #pragma once
-// The program's file-chooser filters are written the classic way, entries and
+// The program's file-chooser filters are written as Windows dialogs take them, entries and
 // patterns separated by '|' ("All Files (*.*) | *.* ||"). Qt wants one
 // "Description (patterns)" string per entry, and on this platform "*.*" would
 // hide files without a dot, so it becomes "*".

@@ -1,5 +1,5 @@
 #pragma once
-// The window's key bindings (key table 137) and what a key press types.
+// The window's key bindings (function keys and the Ctrl combinations) and what a key press types.
 #include <QKeyCombination>
 
 #include <optional>

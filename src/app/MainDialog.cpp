@@ -262,6 +262,7 @@ void MainDialog::buildControls() {
 
 void MainDialog::buildMenu() {
     QMenuBar* bar = menuBar();
+    // The menu resource's ID, so tests and tools find the bar by it.
     bar->setObjectName(QStringLiteral("menu129"));
     for (const Menu& menu : Menus) {
         QMenu* popup = bar->addMenu(QString::fromLatin1(menu.title));

@@ -45,7 +45,7 @@ std::optional<QString> WidgetDialogs::openFileName(QWidget* parent,
                                                    const FileChooserRequest& request) {
     QFileDialog chooser(parent, QStringLiteral("Open"));
     chooser.setAcceptMode(QFileDialog::AcceptOpen);
-    // Any name is taken, as in the classic chooser: a receive target need not
+    // Any name is taken, not only existing files: a receive target need not
     // exist yet, and the transfers report a file they cannot open.
     chooser.setFileMode(QFileDialog::AnyFile);
     chooser.setNameFilters(nameFiltersFromPatternList(request.filter));

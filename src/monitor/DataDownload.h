@@ -29,7 +29,7 @@ struct DownloadRequest {
 };
 
 // The "Download data file" command, shared by the window and the command
-// line: refuses while another transfer runs (message 32786), holds
+// line: refuses while another transfer runs (the UploadInProgress message), holds
 // transferBusy and displaySuppressed while the dialog is open and the file is
 // sent, keeps receive events off during the download, and releases everything
 // on every path. runDialog returns nothing when the user cancels.

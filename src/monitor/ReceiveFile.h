@@ -93,10 +93,10 @@ struct ReceiveRequest {
 
 enum class ReceiveStart {
     Capturing,  // the header went out; onFinished reports the end (at once for length 0)
-    Refused,    // another transfer, auto file or capture is running (message 32786)
+    Refused,    // another transfer, auto file or capture is running (the UploadInProgress message)
     Cancelled,  // the dialog was cancelled
     CannotOpen, // the target file could not be created
-    NoPrompt,   // the monitor did not start the binary-read conversation (message 32790)
+    NoPrompt,   // the monitor did not start the binary-read conversation (the NoBinaryRead message)
 };
 
 // The "Receive Data File" command, shared by the window and the command line.

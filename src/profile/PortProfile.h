@@ -43,7 +43,7 @@ using PortDialogRunner = std::function<std::optional<PortDialogFields>(const Por
 // Start-up: applies the stored port and settings, switches receive events on,
 // opens the port and shows the status. Returns whether the port is open.
 //
-// A missing "CommPort" shows message 32778 and stores and uses port 2; so does
+// A missing "CommPort" shows the NoCommsParameters message and stores and uses port 2; so does
 // a stored value that is not a whole number the port accepts (text, 0,
 // negative, above 255). A missing "CommSettings", the text "Not Found", or a text
 // the port refuses is replaced by "9600,n,8,1", stored, without a message.
@@ -81,7 +81,7 @@ QString settingsTextFromFields(const PortDialogFields& fields, const QString& in
 // settings text, flow control or port number, nothing is stored, the values in
 // force are put back, the port stays closed and a message says which value was
 // refused. The store is written before the reopen, so values that fail to open
-// are tried again at the next start-up; a failed open shows message 32781
+// are tried again at the next start-up; a failed open shows the PortSettingsRefused message
 // followed by the reason.
 void editPortSettings(SerialPort& port, QSettings& store, Host& host,
                       const PortDialogRunner& runDialog);

@@ -9,7 +9,7 @@
 
 namespace kestrel {
 
-// Port numbers a user can choose: 1 to 255, as the classic control allowed.
+// Port numbers a user can choose: 1 to 255, the COM numbers Windows gives serial ports.
 constexpr int FirstCommPort = 1;
 constexpr int LastCommPort = 255;
 

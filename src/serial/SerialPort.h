@@ -1,7 +1,7 @@
 #pragma once
 // The serial component every byte to and from the console passes through.
 //
-// Its operations mirror a classic communications control: properties for the
+// Its operations are properties and one event, as an event-driven serial control has: for the
 // port number, the line settings text, flow control and the receive threshold,
 // plus one event, onComm(), raised on the main thread while the receive
 // threshold is 1 and bytes are waiting. Transfers switch the event off and read
