@@ -115,20 +115,19 @@ TEST_P(WatchFollowsTest, FileReplacedIsFollowedAndItsNextWriteNoticed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replacements, WatchFollowsTest,
-    ::testing::Values(
-        Replacement{"RenamedOver",
-                    [](const QString& p) {
-                        const QString fresh = p + QStringLiteral(".tmp");
-                        writeFile(fresh, "second", QIODevice::WriteOnly);
-                        ASSERT_EQ(std::rename(QFile::encodeName(fresh).constData(),
-                                              QFile::encodeName(p).constData()),
-                                  0);
-                    }},
-        Replacement{"DeletedAndCreatedAgain",
-                    [](const QString& p) {
-                        ASSERT_TRUE(QFile::remove(p));
-                        writeFile(p, "second", QIODevice::WriteOnly);
-                    }}),
+    ::testing::Values(Replacement{"RenamedOver",
+                                  [](const QString& p) {
+                                      const QString fresh = p + QStringLiteral(".tmp");
+                                      writeFile(fresh, "second", QIODevice::WriteOnly);
+                                      ASSERT_EQ(std::rename(QFile::encodeName(fresh).constData(),
+                                                            QFile::encodeName(p).constData()),
+                                                0);
+                                  }},
+                      Replacement{"DeletedAndCreatedAgain",
+                                  [](const QString& p) {
+                                      ASSERT_TRUE(QFile::remove(p));
+                                      writeFile(p, "second", QIODevice::WriteOnly);
+                                  }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WatchTest, MissingFileWaitsUntilItComesBack) {
