@@ -170,9 +170,9 @@ int runWatch(Session& s, const Options& o, std::unique_ptr<QuietTimer> timer) {
         s.link.sendText(bytes);
     });
 
-    s.host.note(QStringLiteral("watching %1; %2 ends")
-                    .arg(path, terminal ? QStringLiteral("Ctrl-C or Ctrl-]")
-                                        : QStringLiteral("Ctrl-C")));
+    s.host.note(
+        QStringLiteral("watching %1; %2 ends")
+            .arg(path, terminal ? QStringLiteral("Ctrl-C or Ctrl-]") : QStringLiteral("Ctrl-C")));
     if (!runWanted) s.host.note(QStringLiteral("%1 does not exist yet; waiting for it").arg(path));
     const QString again = isLoad ? QStringLiteral("%1 changed, loading again.")
                                  : QStringLiteral("%1 changed, running it again.");
