@@ -39,7 +39,10 @@ RawTerminal::RawTerminal(Signals ctrlC) {
     if (::isatty(STDIN_FILENO) != 1 || ::tcgetattr(STDIN_FILENO, &savedMode) != 0) return;
     struct termios raw = savedMode;
     ::cfmakeraw(&raw);
-    if (ctrlC == Signals::ToProgram) raw.c_lflag |= ISIG;
+    if (ctrlC == Signals::ToProgram) {
+        raw.c_lflag |= ISIG;
+        raw.c_oflag |= OPOST;
+    }
     savedModeValid = true;
     static bool atExitInstalled = false;
     if (!atExitInstalled) {

@@ -14,8 +14,9 @@ namespace kestrel::cli {
 // saved mode is also restored by a second Ctrl-C and at exit.
 class RawTerminal {
 public:
-    // ToConsole: Ctrl-C is a key like any other; ToProgram: it still raises
-    // SIGINT.
+    // ToConsole: Ctrl-C is a key like any other. ToProgram: it still raises
+    // SIGINT, and output keeps its line ends, because the program prints
+    // lines of its own between the console's.
     enum class Signals { ToConsole, ToProgram };
     explicit RawTerminal(Signals ctrlC = Signals::ToConsole);
     ~RawTerminal();
