@@ -172,6 +172,13 @@ const std::array optionTable{
               {"append every byte received to FILE exactly as it came"},
               nullptr,
               setRawLog},
+    OptionRow{0,
+              "watch",
+              Kind::Flag,
+              nullptr,
+              {"with load or auto: stay attached as with `term` and run",
+               "the command again each time FILE changes"},
+              &Options::watch},
     OptionRow{'h', "help", Kind::Help, nullptr, {"show this help"}},
     OptionRow{0, "version", Kind::Version, nullptr, {"show the version"}},
 };
@@ -324,6 +331,10 @@ ParseResult parseCommandLine(const QStringList& given) {
         for (const QString& a : options.arguments)
             if (a.isEmpty()) return mistake(QStringLiteral("empty argument"));
         if (auto u = checkNumbers(options)) return *u;
+        if (options.watch && options.command != QLatin1String("load") &&
+            options.command != QLatin1String("auto"))
+            return mistake(
+                QStringLiteral("--watch goes with load or auto, not '%1'").arg(options.command));
         return options;
     }
     return mistake(QStringLiteral("unknown command '%1'").arg(options.command));

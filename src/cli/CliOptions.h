@@ -19,6 +19,7 @@ struct Options {
     QString logPath;              // the terminal's text goes here too
     bool timestamps = false;      // each line of that log starts with the time
     QString rawLogPath;           // every received byte goes here as it came
+    bool watch = false;           // load/auto again whenever the file changes
     QString command;              // load, dload, receive, auto, term, ports
     QStringList arguments;
 };

@@ -35,10 +35,14 @@ extern "C" void onSignal(int sig) {
 }
 } // namespace
 
-RawTerminal::RawTerminal() {
+RawTerminal::RawTerminal(Signals ctrlC) {
     if (::isatty(STDIN_FILENO) != 1 || ::tcgetattr(STDIN_FILENO, &savedMode) != 0) return;
     struct termios raw = savedMode;
     ::cfmakeraw(&raw);
+    if (ctrlC == Signals::ToProgram) {
+        raw.c_lflag |= ISIG;
+        raw.c_oflag |= OPOST;
+    }
     savedModeValid = true;
     static bool atExitInstalled = false;
     if (!atExitInstalled) {
@@ -88,6 +92,7 @@ void InterruptBridge::readPipe() {
     if (sig == 0) return;
     if (sig != SIGINT && endingSignal_ == 0) endingSignal_ = sig;
     if (onInterrupt_) onInterrupt_(sig);
+    emit interrupted(sig);
     if (endingSignal_ != 0) emit endRequested();
 }
 

@@ -14,7 +14,11 @@ namespace kestrel::cli {
 // saved mode is also restored by a second Ctrl-C and at exit.
 class RawTerminal {
 public:
-    RawTerminal();
+    // ToConsole: Ctrl-C is a key like any other. ToProgram: it still raises
+    // SIGINT, and output keeps its line ends, because the program prints
+    // lines of its own between the console's.
+    enum class Signals { ToConsole, ToProgram };
+    explicit RawTerminal(Signals ctrlC = Signals::ToConsole);
     ~RawTerminal();
     RawTerminal(const RawTerminal&) = delete;
     RawTerminal& operator=(const RawTerminal&) = delete;
@@ -40,6 +44,8 @@ public:
 signals:
     // SIGTERM or SIGHUP: whatever loop is waiting ends.
     void endRequested();
+    // Any of the three, after onInterrupt has run.
+    void interrupted(int signal);
 
 private:
     void readPipe();

@@ -11,6 +11,7 @@
 #include "MonitorLink.h"
 #include "PortFactory.h"
 #include "PortProfile.h"
+#include "Watch.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -52,7 +53,8 @@ int main(int argc, char** argv) {
     CliHost host(stdout, stderr, !options.quiet);
     // A console program may colour the interactive terminal; the commands
     // show its bytes, they do not let it drive the user's terminal.
-    host.setVisibleControls(options.command != QLatin1String("term") || options.visibleControls);
+    const bool attached = options.command == QLatin1String("term") || options.watch;
+    host.setVisibleControls(!attached || options.visibleControls);
     CliLogs logs;
     if (const auto error = logs.open(options, host)) {
         host.note(*error);
@@ -112,12 +114,14 @@ int main(int argc, char** argv) {
     // A lost device ends a sleeping auto file at once; it then ends itself.
     QObject::connect(&port, &SerialPort::deviceLost, [&host] { host.interruptSleep(); });
 
-    int status = runCommand(session, options);
+    int status = options.watch ? runWatch(session, options) : runCommand(session, options);
     if (const int sig = interrupts.endingSignal(); sig != 0) {
         host.endOpenLine();
         port.setPortOpen(false);
         // A command that was running was stopped (and says so with 1); only
-        // an idle terminal ends with the signal's own status.
+        // an idle terminal ends with the signal's own status. The watch has
+        // told which it was.
+        if (options.watch) return status;
         return options.command == QLatin1String("term") ? 128 + sig : ExitTransferFailed;
     }
     host.endOpenLine();
@@ -133,8 +137,9 @@ int main(int argc, char** argv) {
         host.note(port.lastError());
         lossReported = true;
     }
-    if (options.thenTerminal && options.command != QLatin1String("term") && !host.quitRequested() &&
-        port.portOpen()) {
+    // The watch was a terminal all along.
+    if (options.thenTerminal && !options.watch && options.command != QLatin1String("term") &&
+        !host.quitRequested() && port.portOpen()) {
         const int termStatus = runTerminal(session);
         if (status == ExitOk) status = termStatus;
     }

@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -272,6 +273,53 @@ TEST_F(CliTest, LogThatCannotBeOpenedStopsBeforeTheLine) {
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(r.err.startsWith("kestrel-cli: cannot open the log ")) << r.err.constData();
     EXPECT_TRUE(sim.transcript().received().isEmpty());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CliTest, WatchLoadsAgainAfterEachRewriteUntilCtrlC) {
+    Simulator sim;
+    QFile fixture(QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe"));
+    ASSERT_TRUE(fixture.open(QIODevice::ReadOnly));
+    const QByteArray exeBytes = fixture.readAll();
+    const QString exe = write("hello.exe", exeBytes);
+    QProcess p;
+    p.start(cliProgram(), {"-q", "-p", sim.devicePath(), "--watch", "load", exe});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray out;
+    QByteArray err;
+    const auto loadsSeen = [&](int loads) {
+        return QTest::qWaitFor(
+            [&] {
+                out += p.readAllStandardOutput();
+                err += p.readAllStandardError();
+                return out.count("Registers set:  PC-") >= loads;
+            },
+            10000);
+    };
+    ASSERT_TRUE(loadsSeen(1)) << out.data() << err.data();
+    // A build writing its output in two pieces is one load.
+    for (int rebuild = 2; rebuild <= 3; ++rebuild) {
+        QFile f(exe);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(exeBytes.left(100));
+        f.flush();
+        f.write(exeBytes.mid(100));
+        f.close();
+        ASSERT_TRUE(loadsSeen(rebuild)) << out.data() << err.data();
+    }
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    out += p.readAllStandardOutput();
+    err += p.readAllStandardError();
+    EXPECT_EQ(p.exitCode(), 128 + SIGINT) << err.data();
+    EXPECT_EQ(out.count("Registers set:  PC-"), 3) << out.data();
+    EXPECT_EQ(err.count("kestrel-cli: loading " + exe.toUtf8() + ".\n"), 1) << err.data();
+    EXPECT_EQ(err.count("kestrel-cli: " + exe.toUtf8() + " changed, loading again.\n"), 2)
+        << err.data();
+    EXPECT_EQ(sim.report().counter("binary-writes"), 3u) << "each load is one download";
 }
 
 } // namespace

@@ -39,6 +39,8 @@ TEST(CliOptions, OptionsMayFollowTheCommandAndDoubleDashEndsThem) {
     EXPECT_EQ(o.port, "/dev/pts/4");
     EXPECT_EQ(o.arguments, QStringList{"game.exe"});
     EXPECT_EQ(parseOk({"load", "--", "-odd-name.exe"}).arguments, QStringList{"-odd-name.exe"});
+    EXPECT_TRUE(parseOk({"load", "game.exe", "--watch"}).watch);
+    EXPECT_FALSE(parseOk({"load", "game.exe"}).watch);
 }
 
 TEST(CliOptions, HelpAndVersionExitZero) {
@@ -70,6 +72,8 @@ TEST(CliOptions, MistakesExitTwoWithAReason) {
         {{"--log", "", "term"}, "--log needs a file"},
         {{"--log-raw"}, "--log-raw needs a file"},
         {{"--timestamps", "term"}, "give --log too"},
+        {{"--watch", "term"}, "--watch goes with load or auto, not 'term'"},
+        {{"--watch", "dload", "f", "0"}, "--watch goes with load or auto, not 'dload'"},
     };
     for (const auto& [args, reason] : cases) {
         auto r = parseCommandLine(args);
