@@ -6,7 +6,6 @@
 #include <QRegularExpression>
 
 #include <array>
-#include <initializer_list>
 
 namespace kestrel::cli {
 
@@ -110,7 +109,9 @@ struct OptionRow {
     const char* longName;
     Kind kind;
     const char* valueName; // how the help text names the value
-    std::initializer_list<const char*> help;
+    // Up to two lines; an initializer_list here would point at a temporary
+    // array that is gone once the table is built.
+    std::array<const char*, 2> help;
     bool Options::*flag = nullptr; // Kind::Flag
     Apply apply = nullptr;         // Kind::Value
 };
@@ -196,6 +197,7 @@ QString optionsHelp() {
         entry = entry.size() < HelpColumn ? entry.leftJustified(HelpColumn)
                                           : entry + QLatin1String("   ");
         for (const char* line : row.help) {
+            if (!line) break;
             out += entry + QLatin1String(line) + u'\n';
             entry = QString(HelpColumn, u' ');
         }
