@@ -64,18 +64,6 @@ std::optional<Usage> checkNumbers(const Options& o) {
 // A missing value arrives as an empty text.
 using Apply = std::optional<Usage> (*)(Options&, const QString& value);
 
-std::optional<Usage> setPort(Options& o, const QString& v) {
-    if (v.isEmpty()) return mistake(QStringLiteral("--port needs a device"));
-    o.port = v;
-    return std::nullopt;
-}
-
-std::optional<Usage> setSettings(Options& o, const QString& v) {
-    if (v.isEmpty()) return mistake(QStringLiteral("--settings needs a text"));
-    o.settings = v;
-    return std::nullopt;
-}
-
 std::optional<Usage> setFlow(Options& o, const QString& v) {
     for (int k = 0; k < int(flowNames.size()); ++k) {
         if (v.compare(QLatin1String(flowNames[k]), Qt::CaseInsensitive) == 0) {
@@ -85,18 +73,6 @@ std::optional<Usage> setFlow(Options& o, const QString& v) {
     }
     if (v.isEmpty()) return mistake(QStringLiteral("--flow needs none, xonxoff, rts or xonrts"));
     return mistake(QStringLiteral("unknown flow control '%1' (none, xonxoff, rts, xonrts)").arg(v));
-}
-
-std::optional<Usage> setLog(Options& o, const QString& v) {
-    if (v.isEmpty()) return mistake(QStringLiteral("--log needs a file"));
-    o.logPath = v;
-    return std::nullopt;
-}
-
-std::optional<Usage> setRawLog(Options& o, const QString& v) {
-    if (v.isEmpty()) return mistake(QStringLiteral("--log-raw needs a file"));
-    o.rawLogPath = v;
-    return std::nullopt;
 }
 
 enum class Kind { Flag, Value, Help, Version };
@@ -113,7 +89,10 @@ struct OptionRow {
     // array that is gone once the table is built.
     std::array<const char*, 2> help;
     bool Options::*flag = nullptr; // Kind::Flag
-    Apply apply = nullptr;         // Kind::Value
+    Apply apply = nullptr;         // Kind::Value with its own check
+    // Kind::Value taken as it is: where it goes, and what an empty one lacks.
+    QString Options::*text = nullptr;
+    const char* needs = nullptr;
 };
 
 const std::array optionTable{
@@ -123,7 +102,9 @@ const std::array optionTable{
               "DEVICE",
               {"serial device; default: the port stored by the", "window, else COM2 (/dev/ttyS1)"},
               nullptr,
-              setPort},
+              nullptr,
+              &Options::port,
+              "a device"},
     OptionRow{'s',
               "settings",
               Kind::Value,
@@ -131,7 +112,9 @@ const std::array optionTable{
               {"line settings \"speed,parity,data,stop\", e.g. 115200,n,8,1;",
                "default: the stored settings, else 9600,n,8,1"},
               nullptr,
-              setSettings},
+              nullptr,
+              &Options::settings,
+              "a text"},
     OptionRow{'f',
               "flow",
               Kind::Value,
@@ -158,7 +141,9 @@ const std::array optionTable{
               "FILE",
               {"append the terminal's text to FILE as it is shown,", "lines ending in LF"},
               nullptr,
-              setLog},
+              nullptr,
+              &Options::logPath,
+              "a file"},
     OptionRow{
         0,
         "timestamps",
@@ -172,7 +157,9 @@ const std::array optionTable{
               "FILE",
               {"append every byte received to FILE exactly as it came"},
               nullptr,
-              setRawLog},
+              nullptr,
+              &Options::rawLogPath,
+              "a file"},
     OptionRow{0,
               "watch",
               Kind::Flag,
@@ -310,9 +297,18 @@ ParseResult parseCommandLine(const QStringList& given) {
             if (inlineValue) return mistake(QStringLiteral("option %1 takes no value").arg(name));
             options.*(row->flag) = true;
             break;
-        case Kind::Value:
-            if (auto u = row->apply(options, value().value_or(QString()))) return *u;
+        case Kind::Value: {
+            const QString v = value().value_or(QString());
+            if (row->apply) {
+                if (auto u = row->apply(options, v)) return *u;
+            } else if (v.isEmpty()) {
+                return mistake(QStringLiteral("--%1 needs %2")
+                                   .arg(QLatin1String(row->longName), QLatin1String(row->needs)));
+            } else {
+                options.*(row->text) = v;
+            }
             break;
+        }
         }
     }
 
