@@ -6,6 +6,7 @@
 #include "DataDownload.h"
 #include "KeyTable.h"
 #include "LocalCommand.h"
+#include "MonitorLink.h"
 #include "Paste.h"
 #include "PortProfile.h"
 #include "ReceiveFile.h"
@@ -13,7 +14,6 @@
 #include "StatusField.h"
 #include "Strings.h"
 #include "TerminalView.h"
-#include "TransferHold.h"
 #include "UserDialogs.h"
 #include "WindowLog.h"
 
@@ -209,7 +209,7 @@ MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, Q
         // held is back from the line with a frame to send; its next wait
         // comes right after that frame and paints there. Anything else (a
         // long drain, a sleep, a message box) gets its repaint now.
-        if (link_.transferBusy && waitedSinceHold_) {
+        if (link_.isBusy() && waitedSinceHold_) {
             waitedSinceHold_ = false;
             repaintHeldSince_.start();
             heldRepaint_.start(int(RepaintHoldMs));
@@ -311,8 +311,6 @@ void MainDialog::initialise() {
     layoutSuspended_ = true;
     setField(FieldPort, QStringLiteral("Initializing..."));
     setField(FieldCounter, QStringLiteral("Direct connect."));
-    link_.displaySuppressed = false;
-    link_.transferBusy = false;
 
     QSettings store;
     if (!openPortFromProfile(*port_, store, *this)) {
@@ -519,7 +517,7 @@ void MainDialog::autoCommand(bool again) {
 
 void MainDialog::runAutoFile(const QString& path) {
     Running running(*this);
-    if (link_.transferBusy) {
+    if (link_.isBusy()) {
         messageBox(strings::text(strings::UploadInProgress));
         return;
     }
@@ -637,8 +635,7 @@ MainDialog::QuitAnswer MainDialog::askQuit() {
     if (running_ == 0) return QuitAnswer::Now;
     // A transfer or auto file is pumping messages below us: ask it to stop
     // and close once it has returned.
-    link_.abortRequested = true;
-    interruptSleep();
+    link_.requestAbort();
     return QuitAnswer::Later;
 }
 
@@ -684,7 +681,7 @@ void MainDialog::closeEvent(QCloseEvent* event) {
 
 qint64 MainDialog::repaintDelayMs() {
     qint64 delay = lastRepaint_.isValid() ? RepaintIntervalMs - lastRepaint_.elapsed() : 0;
-    if (link_.transferBusy && !waitingPump_) {
+    if (link_.isBusy() && !waitingPump_) {
         if (!repaintHeldSince_.isValid()) {
             repaintHeldSince_.start();
             waitedSinceHold_ = false;
@@ -768,7 +765,7 @@ void MainDialog::pumpMessagesBeforeWait() {
 }
 
 void MainDialog::sleepMilliseconds(int msecs) {
-    if (msecs <= 0 || link_.abortRequested) return;
+    if (msecs <= 0 || link_.isAborting()) return;
     // The window keeps painting and answers Stop and the quit question (see
     // filterDuringSleep); Stop ends the sleep at once.
     QEventLoop loop;

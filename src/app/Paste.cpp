@@ -21,7 +21,7 @@ QByteArray pastedBytes(const QString& text) {
 }
 
 QByteArray pasteText(MonitorLink& link, const QString& text) {
-    if (link.transferBusy) {
+    if (link.isBusy()) {
         link.host().messageBox(strings::text(strings::UploadInProgress));
         return {};
     }

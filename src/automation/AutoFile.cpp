@@ -4,7 +4,6 @@
 #include "MonitorLink.h"
 #include "SerialPort.h"
 #include "Strings.h"
-#include "TransferHold.h"
 
 #include <QDir>
 #include <QFile>
@@ -105,7 +104,7 @@ AutoRunner::AutoRunner(MonitorLink& link)
       link_(link) {}
 
 std::optional<AutoRunResult> AutoRunner::autoCommand(const FileChooser& chooseFile) {
-    if (link_.transferBusy) {
+    if (link_.isBusy()) {
         link_.host().messageBox(strings::text(strings::UploadInProgress));
         return {};
     }
@@ -124,7 +123,7 @@ std::optional<AutoRunResult> AutoRunner::autoAgainCommand() {
             QStringLiteral("Nothing to Auto-Again with!\nUse Auto (F3) first."));
         return {};
     }
-    if (link_.transferBusy) {
+    if (link_.isBusy()) {
         link_.host().messageBox(strings::text(strings::UploadInProgress));
         return {};
     }
@@ -140,7 +139,7 @@ AutoRunResult AutoRunner::runAutoFile(const QString& path, TransferHold hold) {
     host.appendToTerminal(QByteArrayLiteral("Starting auto-execution : "));
     host.appendToTerminal(QFile::encodeName(path));
     host.appendToTerminal(QByteArrayLiteral("\r\n"));
-    link_.abortRequested = false;
+    link_.clearAbort();
 
     AutoRunResult result;
     const QString autoFileDir = QFileInfo(path).absolutePath();
@@ -160,7 +159,7 @@ AutoRunResult AutoRunner::runAutoFile(const QString& path, TransferHold hold) {
         QByteArray line;
         // Stop is looked at before every byte, so a run ends at the byte after
         // the line during which it was pressed.
-        while (remaining > 0 && !link_.abortRequested) {
+        while (remaining > 0 && !link_.isAborting()) {
             if (!link_.port().portOpen()) {
                 // Console lines would be dropped and every download fail
                 // fast: the run ends, naming the device.
@@ -201,7 +200,7 @@ AutoRunResult AutoRunner::runAutoFile(const QString& path, TransferHold hold) {
     }
     if (result.end != AutoRunResult::End::DeviceLost)
         host.setField(FieldTask, QStringLiteral("Auto file completed."));
-    if (result.end == AutoRunResult::End::Completed && link_.abortRequested)
+    if (result.end == AutoRunResult::End::Completed && link_.isAborting())
         result.end = AutoRunResult::End::Stopped;
     return result;
 }

@@ -7,7 +7,6 @@
 #include "MonitorLink.h"
 #include "NumberText.h"
 #include "Strings.h"
-#include "TransferHold.h"
 
 #include <QFile>
 
@@ -162,7 +161,7 @@ LocalCommandResult runLocalCommand(MonitorLink& link, const QByteArray& keyword,
 std::optional<TransferOutcome> onDownloadExecutable(MonitorLink& link,
                                                     const FileChooser& chooseFile) {
     MonitorLink::Operation operation(link);
-    if (link.transferBusy) {
+    if (link.isBusy()) {
         link.host().messageBox(strings::text(strings::UploadInProgress));
         return {};
     }

@@ -25,7 +25,7 @@ struct LocalCommandResult {
 
 // Runs one command to its end, including any download, wait or message box.
 // Keywords are exact and case-sensitive; arguments are 8-bit text, file paths
-// in the file system's encoding. The caller holds transferBusy and has
+// in the file system's encoding. The caller holds the line (TransferHold) and has
 // receive events off.
 LocalCommandResult runLocalCommand(MonitorLink& link, const QByteArray& keyword,
                                    const QByteArray& firstArg, const QByteArray& secondArg,

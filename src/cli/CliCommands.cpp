@@ -9,7 +9,6 @@
 #include "NumberText.h"
 #include "ReceiveFile.h"
 #include "SerialPort.h"
-#include "TransferHold.h"
 
 #include <QDir>
 #include <QEventLoop>

@@ -167,6 +167,13 @@ const std::array optionTable{
               {"with load or auto: stay attached as with `term` and run",
                "the command again each time FILE changes"},
               &Options::watch},
+    OptionRow{
+        0,
+        "verify",
+        Kind::Flag,
+        nullptr,
+        {"with load, dload or auto: read every download back", "and compare it with the file"},
+        &Options::verify},
     OptionRow{'h', "help", Kind::Help, nullptr, {"show this help"}},
     OptionRow{0, "version", Kind::Version, nullptr, {"show the version"}},
 };
@@ -329,6 +336,10 @@ ParseResult parseCommandLine(const QStringList& given) {
         for (const QString& a : options.arguments)
             if (a.isEmpty()) return mistake(QStringLiteral("empty argument"));
         if (auto u = checkNumbers(options)) return *u;
+        if (options.verify && options.command != QLatin1String("load") &&
+            options.command != QLatin1String("dload") && options.command != QLatin1String("auto"))
+            return mistake(QStringLiteral("--verify goes with load, dload or auto, not '%1'")
+                               .arg(options.command));
         if (options.watch && options.command != QLatin1String("load") &&
             options.command != QLatin1String("auto"))
             return mistake(

@@ -20,6 +20,7 @@ struct Options {
     bool timestamps = false;      // each line of that log starts with the time
     QString rawLogPath;           // every received byte goes here as it came
     bool watch = false;           // load/auto again whenever the file changes
+    bool verify = false;          // every download is read back and compared
     QString command;              // load, dload, receive, auto, term, ports
     QStringList arguments;
 };

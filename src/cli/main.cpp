@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
     }
 
     MonitorLink link(port, host);
+    link.setVerifyDownloads(options.verify);
     QObject::connect(&port, &SerialPort::onComm, [&link] { link.onCommEvent(); });
     // Said once, whatever is running: a transfer then fails on its own terms
     // and the terminal ends.

@@ -14,7 +14,7 @@ namespace kestrel {
 class MonitorLink;
 
 // The core of the data download. Expects receive events off and
-// transferBusy held by the caller.
+// the line held by the caller (TransferHold).
 //
 // The load header carries the length in 32 bits, so a file of 4 GiB or more
 // is refused before anything is sent (NotStarted). A file that shrinks while
@@ -29,10 +29,10 @@ struct DownloadRequest {
 };
 
 // The "Download data file" command, shared by the window and the command
-// line: refuses while another transfer runs (the UploadInProgress message), holds
-// transferBusy and displaySuppressed while the dialog is open and the file is
-// sent, keeps receive events off during the download, and releases everything
-// on every path. runDialog returns nothing when the user cancels.
+// line: refuses while another transfer runs (the UploadInProgress message),
+// holds the line busy and quiet while the dialog is open and the file is sent,
+// keeps receive events off during the download, and releases everything on
+// every path. runDialog returns nothing when the user cancels.
 // NotStarted when refused or cancelled, otherwise the core's outcome.
 TransferOutcome
 downloadDataFileCommand(MonitorLink& link,

@@ -1,7 +1,9 @@
 #include "ExecutableDownload.h"
 
 #include "FileAccess.h"
+#include "FrameLoop.h"
 #include "MonitorLink.h"
+#include "Verify.h"
 
 #include <QFile>
 
@@ -31,52 +33,25 @@ private:
     TransferOutcome outcome_ = TransferOutcome::Completed;
 };
 
-enum class PieceLoopEnd { Finished, Stopped, Refused, FileEnded };
-
-TransferOutcome outcomeOf(PieceLoopEnd end) {
+TransferOutcome outcomeOf(FrameLoopEnd end) {
     switch (end) {
-    case PieceLoopEnd::Finished:
+    case FrameLoopEnd::AllSent:
         return TransferOutcome::Completed;
-    case PieceLoopEnd::Stopped:
+    case FrameLoopEnd::Stopped:
         return TransferOutcome::Stopped;
-    case PieceLoopEnd::Refused:
-    case PieceLoopEnd::FileEnded:
+    default:
         return TransferOutcome::Failed;
     }
-    return TransferOutcome::Failed;
 }
 
-PieceLoopEnd reportFileEnded(Host& host, quint64 sent, quint32 size) {
-    host.appendToTerminal(format("\t\tError! The file ended early: %06lx of %06lx bytes sent.\r",
-                                 ulong(sent), ulong(size)));
-    return PieceLoopEnd::FileEnded;
-}
-
-// Sends `size` bytes from the file's current position, one 2048-byte piece per
-// frame. Every read asks for a whole piece, so the last one may carry bytes
-// that follow the image; the load header has told the monitor where to stop.
-PieceLoopEnd runPieceLoop(MonitorLink& link, ExclusiveFile& file, quint32 size) {
-    Host& host = link.host();
-    char* const buffer = link.transferBuffer.data();
-    // 64 bits: near the top of the 32-bit range the count would wrap.
-    quint64 sent = 0;
-    while (sent < size) {
-        if (link.abortRequested) return PieceLoopEnd::Stopped;
-        const qint64 n = file.read(buffer, FrameSize);
-        // Without this the count would stop advancing and the loop would
-        // resend nothing forever.
-        if (n <= 0) return reportFileEnded(host, sent, size);
-        const bool accepted = link.sendBinaryBlocks(buffer, static_cast<qint32>(n));
-        host.setProgressPosition(static_cast<int>(static_cast<double>(sent) * 1000.0 / size));
-        host.setField(FieldCounter, QString::fromLatin1(format("%06lx Bytes of %06lx sent.",
-                                                               ulong(sent), ulong(size))));
-        host.transferProgress(sent, size);
-        // The monitor has dropped out of the conversation; further frames
-        // would only be refused one by one, each with its own message.
-        if (!accepted) return PieceLoopEnd::Refused;
-        sent += static_cast<quint64>(n);
-    }
-    return PieceLoopEnd::Finished;
+// The piece loop of an executable; a file that could not be positioned at
+// the start of the bytes has ended before them.
+FrameLoopEnd sendPieces(MonitorLink& link, ExclusiveFile& file, const QString& path, quint32 size,
+                        bool positioned = true) {
+    if (positioned) return sendFrames(link, file, path, size, FrameStyle::Executable);
+    link.host().appendToTerminal(
+        format("\t\tError! The file ended early: %06lx of %06lx bytes sent.\r", 0ul, ulong(size)));
+    return FrameLoopEnd::FileEnded;
 }
 
 bool openForDownload(MonitorLink& link, ExclusiveFile& file, const QString& path) {
@@ -115,8 +90,8 @@ TransferOutcome downloadPsExe(MonitorLink& link, const QString& path) {
     MonitorLink::Operation operation(link);
     host.setProgressRange(0, 1000);
     host.setProgressPosition(0);
-    link.abortRequested = false;
-    link.displaySuppressed = true; // the caller restores it
+    link.clearAbort();
+    const TransferHold quiet(link, TransferHold::Kind::Display);
 
     ExclusiveFile file;
     if (!openForDownload(link, file, path)) return TransferOutcome::NotStarted;
@@ -145,19 +120,24 @@ TransferOutcome downloadPsExe(MonitorLink& link, const QString& path) {
 
     OutcomeTracker outcome;
     link.discardInput();
+    FrameLoopEnd end = FrameLoopEnd::Refused;
     if (link.beginBinaryWrite()) {
         link.sendLoadHeader(address, size);
-        outcome.note(outcomeOf(runPieceLoop(link, file, size)));
+        end = sendPieces(link, file, path, size);
+        outcome.note(outcomeOf(end));
         host.setField(FieldCounter, QString());
         host.transferProgressEnded();
         host.setProgressPosition(0);
-        file.close();
     } else {
         outcome.note(TransferOutcome::Failed);
     }
     // Closed also after Stop, a refused piece or a missing prompt, so the
     // monitor is back at its prompt for the register commands.
-    if (!link.endBinary()) outcome.note(TransferOutcome::Failed);
+    const bool ended = link.endBinary();
+    if (!ended) outcome.note(TransferOutcome::Failed);
+    if (ended && end == FrameLoopEnd::AllSent && link.verifyDownloads())
+        outcome.note(verifyDownload(link, file, PsExeImageOffset, address, size));
+    file.close();
 
     host.appendToTerminal(
         format("Registers set:  PC-%08lx, GP-%08lx, SP-%08lx", ulong(pc), ulong(gp), ulong(sp)));
@@ -169,11 +149,59 @@ TransferOutcome downloadAOut(MonitorLink& link, const QString& path) {
     return downloadAOut(link, path, allocateSectionTable);
 }
 
+namespace {
+
+enum class SectionEnd { Sent, Stopped, EndedEarly, NoPrompt };
+
+// One section in its own binary write. A refused piece or a short file ends
+// the download as Stop would (EndedEarly).
+SectionEnd sendSection(MonitorLink& link, ExclusiveFile& file, const QString& path,
+                       const AOutSectionHeader& section, OutcomeTracker& outcome) {
+    Host& host = link.host();
+    const bool positioned = file.seek(section.rawDataOffset) == section.rawDataOffset;
+    const quint32 address = section.physicalAddress;
+    host.appendToTerminal(
+        pathLine(path, format(" [%6s] address:%08lx-%08lx size:%06lx\r", section.name.constData(),
+                              ulong(address), ulong(quint32(address + section.size - 1)),
+                              ulong(section.size))));
+    host.setField(FieldTask, QStringLiteral("Sending %1").arg(QLatin1String(section.name)));
+    link.discardInput();
+    if (!link.beginBinaryWrite()) {
+        host.appendToTerminal("ERROR: No binary write prompt received.");
+        return SectionEnd::NoPrompt;
+    }
+    link.sendLoadHeader(address, section.size);
+    const FrameLoopEnd end = sendPieces(link, file, path, section.size, positioned);
+    outcome.note(outcomeOf(end));
+    const bool endedWell = link.endBinary();
+    if (!endedWell) {
+        host.messageBox(NoEndBinary);
+        outcome.note(TransferOutcome::Failed);
+    }
+    // The monitor needs a moment after each section before the next binary
+    // write; nothing is dispatched meanwhile.
+    host.sleepMilliseconds(1000);
+    showSectionDone(host);
+    if (end == FrameLoopEnd::Refused || end == FrameLoopEnd::FileEnded)
+        return SectionEnd::EndedEarly;
+    if (end == FrameLoopEnd::AllSent && endedWell && link.verifyDownloads()) {
+        const TransferOutcome verified =
+            verifyDownload(link, file, section.rawDataOffset, address, section.size);
+        outcome.note(verified);
+        // Sections after one that did not arrive as sent would only run a
+        // broken program: they are not sent, as after a refused piece.
+        if (verified == TransferOutcome::Failed) return SectionEnd::EndedEarly;
+    }
+    return link.isAborting() ? SectionEnd::Stopped : SectionEnd::Sent;
+}
+
+} // namespace
+
 TransferOutcome downloadAOut(MonitorLink& link, const QString& path,
                              const SectionTableAllocator& allocate) {
     Host& host = link.host();
     MonitorLink::Operation operation(link);
-    link.abortRequested = false;
+    link.clearAbort();
 
     ExclusiveFile file;
     if (!openForDownload(link, file, path)) return TransferOutcome::NotStarted;
@@ -189,37 +217,15 @@ TransferOutcome downloadAOut(MonitorLink& link, const QString& path,
 
     host.setProgressRange(0, 1000);
     OutcomeTracker outcome;
-    bool endedEarly = false; // a refused piece or a short file: treated like Stop
-    for (int i = 0; i < headers.sections.count() && !endedEarly; ++i) {
+    SectionEnd end = SectionEnd::Sent;
+    for (int i = 0; i < headers.sections.count(); ++i) {
         const AOutSectionHeader section = headers.sections.at(i);
         if (isSectionSelected(section)) {
-            const bool positioned = file.seek(section.rawDataOffset) == section.rawDataOffset;
-            const quint32 address = section.physicalAddress;
-            host.appendToTerminal(pathLine(path, format(" [%6s] address:%08lx-%08lx size:%06lx\r",
-                                                        section.name.constData(), ulong(address),
-                                                        ulong(quint32(address + section.size - 1)),
-                                                        ulong(section.size))));
-            host.setField(FieldTask, QStringLiteral("Sending %1").arg(QLatin1String(section.name)));
-            link.discardInput();
-            if (!link.beginBinaryWrite()) {
-                host.appendToTerminal("ERROR: No binary write prompt received.");
-                return TransferOutcome::Failed;
-            }
-            link.sendLoadHeader(address, section.size);
-            const PieceLoopEnd end = positioned ? runPieceLoop(link, file, section.size)
-                                                : reportFileEnded(host, 0, section.size);
-            outcome.note(outcomeOf(end));
-            endedEarly = end == PieceLoopEnd::Refused || end == PieceLoopEnd::FileEnded;
-            if (!link.endBinary()) {
-                host.messageBox(NoEndBinary);
-                outcome.note(TransferOutcome::Failed);
-            }
-            // The monitor needs a moment after each section before the next
-            // binary write; nothing is dispatched meanwhile.
-            host.sleepMilliseconds(1000);
-            showSectionDone(host);
+            end = sendSection(link, file, path, section, outcome);
+            if (end == SectionEnd::NoPrompt) return TransferOutcome::Failed;
+            if (end == SectionEnd::EndedEarly) break;
         }
-        if (link.abortRequested) break;
+        if (link.isAborting()) break;
     }
 
     showSectionDone(host);
@@ -230,7 +236,7 @@ TransferOutcome downloadAOut(MonitorLink& link, const QString& path,
         host.messageBox(NoEndBinary);
         outcome.note(TransferOutcome::Failed);
     }
-    if (link.abortRequested || endedEarly) {
+    if (link.isAborting() || end == SectionEnd::EndedEarly) {
         outcome.note(TransferOutcome::Stopped);
         return outcome.result();
     }
@@ -242,8 +248,7 @@ TransferOutcome downloadAOut(MonitorLink& link, const QString& path,
 }
 
 void setStartRegister(MonitorLink& link, StartRegister reg, quint32 value) {
-    const bool saved = link.displaySuppressed;
-    link.displaySuppressed = true;
+    const TransferHold quiet(link, TransferHold::Kind::Display);
     const char* pattern = reg == StartRegister::Epc  ? "sr epc %lx\r"
                           : reg == StartRegister::Gp ? "sr gp %lx\r"
                                                      : "sr sp %lx\r";
@@ -252,7 +257,6 @@ void setStartRegister(MonitorLink& link, StartRegister reg, quint32 value) {
         link.sendByte(static_cast<quint8>(c));
     // Its echo and prompt are not shown; there is no wait for them either.
     link.discardInput();
-    link.displaySuppressed = saved;
 }
 
 } // namespace kestrel

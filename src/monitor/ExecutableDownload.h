@@ -16,7 +16,7 @@ enum class StartRegister { Epc, Gp, Sp };
 // The window title an A-OUT download leaves behind.
 inline const QString AOutDownloadTitle = QStringLiteral("Kestrel - by the Kestrel developers");
 
-// Both expect receive events off and transferBusy held by the caller.
+// Both expect the line held by the caller (TransferHold).
 //
 // A piece the monitor refuses, or a file that ends before the image or a
 // section is complete, ends the sending as Stop would: PS-X EXE still closes

@@ -1,6 +1,7 @@
 #include "MonitorLink.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "SerialPort.h"
 #include "Strings.h"
@@ -14,6 +15,9 @@ constexpr int WaitSliceMs = 250;
 // receive loop reading for as long as it prints, with the window frozen. What
 // is left over raises the next receive event as soon as events are back on.
 constexpr qsizetype ReceiveChunkLimit = 16 * 1024;
+// Long enough for eight bytes to leave at the slowest line speed; the wait
+// ends as soon as they have left.
+constexpr int HeaderDrainMs = 1000;
 } // namespace
 
 MonitorLink::MonitorLink(SerialPort& port, Host& host) : port_(port), host_(host) {}
@@ -33,11 +37,18 @@ bool MonitorLink::sendByte(int byte) {
     return sendText(QByteArray(1, static_cast<char>(byte & 0xff)));
 }
 
-bool MonitorLink::sendLoadHeader(quint32 first, quint32 second) {
-    sendByte(0x01);
+QByteArray MonitorLink::loadHeader(quint32 first, quint32 second) {
+    QByteArray header(1, '\x01');
     for (quint32 value : {first, second})
         for (int shift = 24; shift >= 0; shift -= 8)
-            sendByte(static_cast<int>(value >> shift));
+            header += static_cast<char>(value >> shift);
+    return header;
+}
+
+bool MonitorLink::sendLoadHeader(quint32 first, quint32 second) {
+    // One byte a write, as the monitor has always been given it.
+    for (const char byte : loadHeader(first, second))
+        sendByte(static_cast<unsigned char>(byte));
     return true;
 }
 
@@ -64,22 +75,24 @@ void MonitorLink::onCommEvent() {
     port_.setRThreshold(0);
     host_.setField(FieldActivity, QStringLiteral("  RX"));
     host_.pumpMessages();
-    if (!captureReceived) capturedCount_ = 0;
+    if (!capturing_) capturedCount_ = 0;
     QByteArray chunk;
     while (chunk.size() < ReceiveChunkLimit && port_.inBufferCount() > 0) {
         port_.setInputLen(0);
         chunk += port_.input();
     }
     qsizetype captured = 0;
-    if (captureReceived && captureWriter) {
-        captured = std::clamp<qsizetype>(captureWriter(chunk), 0, chunk.size());
+    if (capturing_ && captureWriter_) {
+        // A copy: the writer may end the capture, and its owner with it.
+        const CaptureWriter writer = captureWriter_;
+        captured = std::clamp<qsizetype>(writer(chunk), 0, chunk.size());
         capturedCount_ += quint64(captured);
         // The capture ends with its own line; until then the count shows
         // that bytes are arriving.
-        if (captureReceived)
+        if (capturing_)
             host_.setField(FieldTask, QStringLiteral("Receiving: %1 bytes").arg(capturedCount_));
     }
-    if (!displaySuppressed && captured < chunk.size()) {
+    if (!displaySuppressed() && captured < chunk.size()) {
         // A zero byte must not cut off the rest of what arrived with it: the
         // display drops zero bytes and shows everything after them.
         QByteArray shown = chunk.sliced(captured);
@@ -89,6 +102,35 @@ void MonitorLink::onCommEvent() {
     host_.setField(FieldActivity, Idle);
     host_.pumpMessages();
     port_.setRThreshold(1);
+}
+
+// --- holding the line -----------------------------------------------------
+
+TransferHold::TransferHold(MonitorLink& link, Kind kind) : link_(&link) {
+    busy_ = kind != Kind::Display;
+    quiet_ = kind != Kind::Busy;
+    if (busy_) ++link.busyHolds_;
+    if (quiet_) ++link.quietHolds_;
+    if (kind == Kind::Line) takeLine();
+}
+
+TransferHold::TransferHold(TransferHold&& other) noexcept
+    : link_(std::exchange(other.link_, nullptr)), busy_(other.busy_), quiet_(other.quiet_),
+      line_(other.line_) {}
+
+void TransferHold::takeLine() {
+    if (!link_ || line_) return;
+    line_ = true;
+    if (link_->lineHolds_++ == 0) link_->port().setRThreshold(0);
+}
+
+TransferHold::~TransferHold() {
+    if (!link_) return;
+    if (busy_) --link_->busyHolds_;
+    if (quiet_) --link_->quietHolds_;
+    // Events back on, not the threshold found at the start: the window's
+    // normal state is 1 whatever an interrupted conversation left behind.
+    if (line_ && --link_->lineHolds_ == 0) link_->port().setRThreshold(1);
 }
 
 // --- conversation --------------------------------------------------------
@@ -105,7 +147,7 @@ void MonitorLink::drainOutput() {
     // The answer is awaited only once everything sent has left, so the
     // time-out covers the monitor's reaction, not the line time. Stop breaks
     // the wait, so a line held back by flow control cannot wedge the program.
-    while (port_.outBufferCount() > 0 && !abortRequested) {
+    while (port_.outBufferCount() > 0 && !abortRequested_) {
         port_.waitForOutput(WaitSliceMs);
         host_.pumpMessages();
     }
@@ -172,6 +214,15 @@ bool MonitorLink::beginBinaryRead() {
     return false;
 }
 
+void MonitorLink::sendReadRequest(quint32 address, quint32 length) {
+    const QByteArray header = loadHeader(address, length);
+    for (qsizetype i = 0; i < header.size() - 1; ++i)
+        sendByte(static_cast<unsigned char>(header[i]));
+    port_.waitForOutput(HeaderDrainMs);
+    discardInput();
+    sendByte(static_cast<unsigned char>(header.back()));
+}
+
 bool MonitorLink::sendBinaryBlocks(const char* data, qint32 length) {
     QByteArray block(FrameSize, ' ');
     qint32 offset = 0;
@@ -212,11 +263,15 @@ bool MonitorLink::refuseBinaryOverXonXoff() {
     return true;
 }
 
-void MonitorLink::stopTransfer() {
-    abortRequested = true;
+void MonitorLink::requestAbort() {
+    abortRequested_ = true;
     // An auto file asleep in "local sleep" ends now, before its next line.
     host_.interruptSleep();
-    if (transferBusy)
+}
+
+void MonitorLink::stopTransfer() {
+    requestAbort();
+    if (isBusy())
         host_.appendToTerminal(QByteArrayLiteral("\r*** CURRENT FILE TRANSFER ABORTED ***\r"));
 }
 

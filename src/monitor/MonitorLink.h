@@ -1,7 +1,8 @@
 #pragma once
 // The line to the console's resident monitor: the transmit and receive paths,
 // the binary-write and binary-read conversations, and the state every transfer
-// shares (busy, abort and display flags, the 2048-byte transfer buffer).
+// shares (busy, abort and display state, the 2048-byte transfer buffer), which
+// is taken and given back through TransferHold.
 //
 // Everything runs on the caller's thread. Waits block on the port with a
 // time-out and pump the host's messages at fixed points so the window stays
@@ -12,6 +13,7 @@
 
 #include <array>
 #include <functional>
+#include <span>
 
 namespace kestrel {
 
@@ -28,25 +30,50 @@ public:
     SerialPort& port() { return port_; }
     Host& host() { return host_; }
 
-    // Shared state of the transfers.
-    bool transferBusy = false;
-    bool abortRequested = false;
-    bool displaySuppressed = false;
-    std::array<char, FrameSize> transferBuffer{};
+    // Transfer state. A command takes what it needs with a TransferHold
+    // (below); the rest of the program only asks.
+    //
+    // Busy: a transfer, an auto file or a receive start owns the line, so no
+    // second one may start.
+    bool isBusy() const { return busyHolds_ > 0; }
+    // Received text is kept off the terminal (the monitor's echo of a
+    // transfer or of the register commands).
+    bool displaySuppressed() const { return quietHolds_ > 0; }
+    // Stop was asked for: transfers test this before every frame, auto files
+    // before every byte. A transfer or auto file clears it when it starts,
+    // so a Stop pressed before it does not count.
+    bool isAborting() const { return abortRequested_; }
+    void requestAbort();
+    void clearAbort() { abortRequested_ = false; }
 
-    // While set, the receive path hands every received chunk (zero bytes
-    // included) to captureWriter, which returns how many of its bytes went
-    // into the capture. Those are not shown (a memory block is binary); the
-    // running count goes to the task field instead, and only what follows
-    // the block (the monitor's next prompt) reaches the terminal.
-    bool captureReceived = false;
-    std::function<qsizetype(const QByteArray&)> captureWriter;
+    // The user's choice: every binary write the monitor has acknowledged and
+    // closed with "end binary" is read back and compared with its file.
+    bool verifyDownloads() const { return verifyDownloads_; }
+    void setVerifyDownloads(bool on) { verifyDownloads_ = on; }
+
+    // The fixed buffer every transfer reads its file through.
+    std::span<char, FrameSize> transferBuffer() { return transferBuffer_; }
+
+    // While capturing, the receive path hands every received chunk (zero
+    // bytes included) to the capture writer, which returns how many of its
+    // bytes went into the capture. Those are not shown (a memory block is
+    // binary); the running count goes to the task field instead, and only
+    // what follows the block (the monitor's next prompt) reaches the
+    // terminal. The writer is installed by whoever owns the capture, for its
+    // lifetime; it may end the capture from inside.
+    using CaptureWriter = std::function<qsizetype(const QByteArray&)>;
+    void setCaptureWriter(CaptureWriter writer) { captureWriter_ = std::move(writer); }
+    void setCapturing(bool on) { capturing_ = on; }
+    bool isCapturing() const { return capturing_; }
 
     // Transmit path. Always true: a failing port is reported to the user
     // (once per operation, see Operation), not to the caller.
     bool sendText(const QByteArray& bytes);
     bool sendByte(int byte);
     bool sendLoadHeader(quint32 first, quint32 second);
+    // The load header of both conversations: 0x01, then the two numbers
+    // (address and length) big-endian.
+    static QByteArray loadHeader(quint32 first, quint32 second);
 
     // Receive path: the handler of the port's receive event.
     void onCommEvent();
@@ -56,8 +83,13 @@ public:
     void discardInput();
     bool beginBinaryWrite();
     bool beginBinaryRead();
+    // The load header of a binary read. The monitor answers only once it has
+    // the whole header, so whatever is waiting before the last byte goes out
+    // is not part of the answer and is dropped. Expects receive events off.
+    void sendReadRequest(quint32 address, quint32 length);
     bool sendBinaryBlocks(const char* data, qint32 length);
     bool endBinary();
+    // The Stop button: requestAbort, and the abort line when a transfer runs.
     void stopTransfer();
     // XON/XOFF flow control takes the bytes 0x11 and 0x13 out of the data: a
     // binary transfer under it is refused with a message naming the fix.
@@ -83,16 +115,62 @@ public:
     static constexpr int ResponseTimeoutSeconds = 2;
 
 private:
+    friend class TransferHold;
+
     void reportSendFailure();
     void drainOutput();
 
     // Bytes of the current capture so far, for the task field.
     quint64 capturedCount_ = 0;
+    bool capturing_ = false;
+    CaptureWriter captureWriter_;
+
+    int busyHolds_ = 0;
+    int quietHolds_ = 0;
+    int lineHolds_ = 0;
+    bool abortRequested_ = false;
+    bool verifyDownloads_ = false;
+    std::array<char, FrameSize> transferBuffer_{};
 
     SerialPort& port_;
     Host& host_;
     int operationDepth_ = 0;
     bool failureReported_ = false;
+};
+
+// What a command holds while it owns the line, released whichever way it
+// ends. Holds nest: what an outer hold took stays taken until it ends.
+class TransferHold {
+public:
+    enum class Kind {
+        // Busy, the display suppressed and receive events off, so the
+        // receive path cannot take the monitor's answers away: a transfer or
+        // an auto file.
+        Line,
+        // Busy and the display suppressed, receive events still on: a
+        // command whose dialog is open; takeLine() once it starts sending.
+        Quiet,
+        // Busy only: the monitor's answers stay on the terminal (the start of
+        // a receive).
+        Busy,
+        // The display suppressed only (the register commands' echo).
+        Display,
+    };
+    explicit TransferHold(MonitorLink& link, Kind kind = Kind::Line);
+    ~TransferHold();
+    TransferHold(TransferHold&& other) noexcept;
+    TransferHold& operator=(TransferHold&&) = delete;
+    TransferHold(const TransferHold&) = delete;
+    TransferHold& operator=(const TransferHold&) = delete;
+
+    // Receive events off from now on (a Quiet hold whose dialog has closed).
+    void takeLine();
+
+private:
+    MonitorLink* link_;
+    bool busy_ = false;
+    bool quiet_ = false;
+    bool line_ = false;
 };
 
 // Restores the port's receive threshold when it goes out of scope.

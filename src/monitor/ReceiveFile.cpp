@@ -16,42 +16,13 @@
 
 namespace kestrel {
 
-namespace {
-
-// Long enough for eight bytes to leave at the slowest line speed; the wait
-// ends as soon as they have left.
-constexpr int HeaderDrainMs = 1000;
-
-QByteArray requestHeader(quint32 address, quint32 length) {
-    QByteArray header(1, '\x01');
-    for (quint32 value : {address, length})
-        for (int shift = 24; shift >= 0; shift -= 8)
-            header += static_cast<char>(value >> shift);
-    return header;
-}
-
-// Keeps other transfers from starting in the middle of the binary-read
-// conversation (they would be reached through the messages it pumps).
-class BusyWhileStarting {
-public:
-    explicit BusyWhileStarting(MonitorLink& link) : link_(link) { link_.transferBusy = true; }
-    ~BusyWhileStarting() { link_.transferBusy = false; }
-    BusyWhileStarting(const BusyWhileStarting&) = delete;
-    BusyWhileStarting& operator=(const BusyWhileStarting&) = delete;
-
-private:
-    MonitorLink& link_;
-};
-
-} // namespace
-
 ReceiveCapture::ReceiveCapture(MonitorLink& link) : link_(link) {
-    link_.captureWriter = [this](const QByteArray& chunk) { return take(chunk); };
+    link_.setCaptureWriter([this](const QByteArray& chunk) { return take(chunk); });
 }
 
 ReceiveCapture::~ReceiveCapture() {
-    link_.captureReceived = false;
-    link_.captureWriter = nullptr;
+    link_.setCapturing(false);
+    link_.setCaptureWriter(nullptr);
     if (receiveFile_.isOpen()) {
         receiveFile_.close();
         dropEmptyPartial();
@@ -118,22 +89,15 @@ int ReceiveCapture::replaceTarget() {
 void ReceiveCapture::requestAndCapture(quint32 address, quint32 length) {
     expected_ = length;
     received_ = 0;
-    const QByteArray header = requestHeader(address, length);
     {
-        // The monitor answers only once it has the whole header, so whatever
-        // is waiting before the last byte goes out is not part of the answer.
-        // The receive path is kept away meanwhile so it cannot take a mix of
-        // both.
+        // The receive path is kept away until the capture is on, so it cannot
+        // take a mix of what came before the header and the answer.
         ReceiveEventsOff eventsOff(link_.port());
-        for (int i = 0; i < header.size() - 1; ++i)
-            link_.sendByte(header[i]);
-        link_.port().waitForOutput(HeaderDrainMs);
-        link_.discardInput();
+        link_.sendReadRequest(address, length);
         if (length > 0) {
             receiveFileOpen_ = true;
-            link_.captureReceived = true;
+            link_.setCapturing(true);
         }
-        link_.sendByte(header.back());
     }
     if (length == 0) finish(TransferOutcome::Completed);
 }
@@ -158,7 +122,7 @@ void ReceiveCapture::finish(TransferOutcome outcome) {
     int writeError = receiveFile_.lastErrno();
     receiveFile_.close();
     receiveFileOpen_ = false;
-    link_.captureReceived = false;
+    link_.setCapturing(false);
     QString failedFile = partialPath_;
     if (outcome == TransferOutcome::Completed) {
         if (const int renameError = replaceTarget(); renameError != 0) {
@@ -211,7 +175,7 @@ void ReceiveCapture::finish(TransferOutcome outcome) {
 
 void ReceiveCapture::stop() {
     if (!receiveFileOpen_) {
-        link_.captureReceived = false;
+        link_.setCapturing(false);
         if (receiveFile_.isOpen()) closeFile();
         return;
     }
@@ -225,14 +189,15 @@ receiveDataFileCommand(MonitorLink& link, ReceiveCapture& capture,
     Host& host = link.host();
     // A second request while bytes of the first are still arriving would mix
     // the two answers, so a running capture counts as a running transfer.
-    if (link.transferBusy || capture.active()) {
+    if (link.isBusy() || capture.active()) {
         host.messageBox(strings::text(strings::UploadInProgress));
         return ReceiveStart::Refused;
     }
     if (link.refuseBinaryOverXonXoff()) return ReceiveStart::Refused;
     link.sendText(QByteArrayLiteral("\r"));
-    link.displaySuppressed = false;
-    BusyWhileStarting busy(link);
+    // Keeps other transfers from starting in the middle of the binary-read
+    // conversation (they would be reached through the messages it pumps).
+    const TransferHold busy(link, TransferHold::Kind::Busy);
 
     const std::optional<ReceiveRequest> request = runDialog();
     if (!request) return ReceiveStart::Cancelled;

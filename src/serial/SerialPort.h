@@ -45,7 +45,7 @@ public:
 
     // Bytes received and not yet read (0 on a closed port).
     virtual int inBufferCount() = 0;
-    // 0: the next input() takes every waiting byte; 1: exactly one.
+    // 0: the next input() takes every waiting byte; N: at most N of them.
     virtual void setInputLen(int length) = 0;
     virtual QByteArray input() = 0;
     // Queues exactly these bytes, zero bytes included. false when the component

@@ -61,7 +61,7 @@ TEST_F(KeyFilterTest, BoundKeysRunTheirCommandsAndSendNothing) {
         EXPECT_TRUE(c.ran(dialogs)) << c.name;
         EXPECT_TRUE(port->writes.isEmpty()) << c.name;
         EXPECT_EQ(window->terminalView()->terminalText(), before) << c.name;
-        EXPECT_FALSE(window->link().transferBusy) << c.name;
+        EXPECT_FALSE(window->link().isBusy()) << c.name;
         EXPECT_EQ(port->rThreshold(), 1) << c.name;
     }
 }
@@ -218,7 +218,7 @@ TEST_F(KeyFilterTest, QuittingDuringADownloadClosesOnceItHasReturned) {
     bool busyWhenAsked = false;
     dialogs.onQuestion = [&] {
         visibleWhenAsked = window->isVisible();
-        busyWhenAsked = window->link().transferBusy;
+        busyWhenAsked = window->link().isBusy();
     };
     // The user presses Escape while the second frame is on its way; the
     // download's message pumping lets it through.
@@ -238,7 +238,7 @@ TEST_F(KeyFilterTest, QuittingDuringADownloadClosesOnceItHasReturned) {
     const QByteArray wire = port->wire();
     EXPECT_LT(wire.count(QByteArray(FrameSize, 'd')), 5);
     EXPECT_TRUE(wire.endsWith("\x03\r")) << wire.right(8).toHex().constData();
-    EXPECT_FALSE(window->link().transferBusy);
+    EXPECT_FALSE(window->link().isBusy());
     QCoreApplication::processEvents();
     EXPECT_FALSE(window->isVisible());
     EXPECT_FALSE(port->portOpen());
@@ -262,19 +262,19 @@ TEST_F(KeyFilterTest, QuittingWhileAKeystrokeIsBeingSentWaitsForIt) {
 
 TEST_F(KeyFilterTest, StopButtonAndItsMnemonicStopATransfer) {
     open();
-    window->link().transferBusy = true;
+    std::optional<TransferHold> running;
+    running.emplace(window->link(), TransferHold::Kind::Busy);
     window->clearTerminal();
     window->stopButton()->click();
-    EXPECT_TRUE(window->link().abortRequested);
+    EXPECT_TRUE(window->link().isAborting());
     EXPECT_TRUE(window->terminalView()->terminalText().contains("CURRENT FILE TRANSFER ABORTED"));
-    window->link().abortRequested = false;
+    window->link().clearAbort();
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     QTest::keyClick(window->terminalView(), Qt::Key_S, Qt::AltModifier);
     // A mnemonic presses the button visibly: the click comes a moment later.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window->link().abortRequested; }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->link().isAborting(); }, 2000));
     EXPECT_TRUE(port->writes.isEmpty());
-    window->link().transferBusy = false;
 }
 
 } // namespace

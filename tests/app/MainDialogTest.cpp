@@ -244,7 +244,7 @@ TEST_F(MainDialogTest, MenuItemsRunTheirCommands) {
     // A folder that does not exist is a bad path (3), not a missing file (2).
     EXPECT_EQ(dialogs.messages.value(0), "Can't open file /nonexistent/prog.exe, error = 3\n");
     dialogs.messages.clear();
-    EXPECT_FALSE(window->link().transferBusy);
+    EXPECT_FALSE(window->link().isBusy());
     EXPECT_EQ(port->rThreshold(), 1);
 }
 

@@ -98,7 +98,8 @@ TEST_F(RepaintTest, AHeldRepaintIsShownWithoutAWaitForTheMonitor) {
 
     // A transfer busy with something other than waiting for the monitor (a
     // message box, a slow drain): its changes are held, then shown.
-    window->link().transferBusy = true;
+    std::optional<TransferHold> running;
+    running.emplace(window->link(), TransferHold::Kind::Busy);
     window->setField(FieldState, QStringLiteral("Working"));
     window->pumpMessages();
     EXPECT_EQ(log.paints, 0);
@@ -108,7 +109,7 @@ TEST_F(RepaintTest, AHeldRepaintIsShownWithoutAWaitForTheMonitor) {
         QTest::qWait(5);
     EXPECT_GT(log.paints, 0);
     EXPECT_LT(timer.elapsed(), RepaintHoldMs * 4);
-    window->link().transferBusy = false;
+    running.reset();
 
     // Outside a transfer a change is painted at the next pump once the
     // shortest interval has passed.

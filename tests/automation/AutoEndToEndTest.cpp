@@ -3,9 +3,9 @@
 // a data download, an executable load, and local commands in between.
 #include "AutoFile.h"
 #include "AutomationFixture.h"
+#include "MonitorLink.h"
 #include "QtSerialPortComponent.h"
 #include "SimulatorLinkTest.h"
-#include "TransferHold.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "AutoFile.h"
 #include "AutomationFixture.h"
 #include "FileAccess.h"
-#include "TransferHold.h"
+#include "MonitorLink.h"
 
 #include <gtest/gtest.h>
 
@@ -105,9 +105,9 @@ TEST_F(AutoRun, LocalLinesRunInOrderWithConsoleLinesBetween) {
 
 TEST_F(AutoRun, StopEndsTheRunBeforeTheNextByte) {
     host.onPump = [&] {
-        if (!link.abortRequested) link.stopTransfer();
+        if (!link.isAborting()) link.stopTransfer();
     };
-    link.abortRequested = true; // a Stop left over from before is forgotten
+    link.requestAbort(); // a Stop left over from before is forgotten
     const AutoRunResult result = run("one\rtwo\r");
     EXPECT_EQ(port.writes, (QList<QByteArray>{"one", "\r"}));
     EXPECT_EQ(afterStart(), QList<QByteArray>{Aborted});
@@ -120,7 +120,7 @@ TEST_F(AutoRun, StopDuringASleepTakesEffectAtTheNextDispatch) {
     // The sleep lets no input through: the press is seen at the next pump,
     // which comes with the next console line.
     host.onPump = [&] {
-        if (!host.sleeps.isEmpty() && !link.abortRequested) link.stopTransfer();
+        if (!host.sleeps.isEmpty() && !link.isAborting()) link.stopTransfer();
     };
     const AutoRunResult result = run("local sleep 5\rabc\rdef\r");
     EXPECT_EQ(host.sleeps, QList<int>{5000});
@@ -201,18 +201,18 @@ TEST_F(AutoCommands, CancelGivesEverythingBack) {
 }
 
 TEST_F(AutoCommands, RefusedWhileBusy) {
-    link.transferBusy = true;
+    const TransferHold running(link, TransferHold::Kind::Busy);
     EXPECT_FALSE(runner.autoCommand(chooser(dir.file("x.sio"))).has_value());
     EXPECT_TRUE(filters.isEmpty());
     runner.lastAutoFile = dir.write("x.sio", "dir\n");
     EXPECT_FALSE(runner.autoAgainCommand().has_value());
     EXPECT_EQ(host.messages, (QStringList{Busy, Busy}));
     EXPECT_TRUE(port.writes.isEmpty());
-    EXPECT_TRUE(link.transferBusy);
+    EXPECT_TRUE(link.isBusy());
 }
 
 TEST_F(AutoCommands, AutoAgainBeforeAnyAutoComesFirstEvenWhenBusy) {
-    link.transferBusy = true;
+    const TransferHold running(link, TransferHold::Kind::Busy);
     EXPECT_FALSE(runner.autoAgainCommand().has_value());
     EXPECT_EQ(host.messages, QStringList{"Nothing to Auto-Again with!\nUse Auto (F3) first."});
 }

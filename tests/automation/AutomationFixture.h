@@ -102,11 +102,11 @@ private:
 class LinkFixture : public ::testing::Test {
 protected:
     void expectReleased() {
-        EXPECT_FALSE(link.transferBusy);
-        EXPECT_FALSE(link.displaySuppressed);
+        EXPECT_FALSE(link.isBusy());
+        EXPECT_FALSE(link.displaySuppressed());
         EXPECT_EQ(port.rThreshold(), 1);
     }
-    bool held() { return link.transferBusy && link.displaySuppressed && port.rThreshold() == 0; }
+    bool held() { return link.isBusy() && link.displaySuppressed() && port.rThreshold() == 0; }
 
     TestClock clock{true};
     RecorderHost host{clock};

@@ -208,7 +208,7 @@ protected:
     FileChooser chooser(std::optional<QString> answer) {
         return [this, answer](const QString& filter) {
             filters.append(filter);
-            chooserSawFlags = link.transferBusy || link.displaySuppressed || port.rThreshold() == 0;
+            chooserSawFlags = link.isBusy() || link.displaySuppressed() || port.rThreshold() == 0;
             return answer;
         };
     }
@@ -216,12 +216,12 @@ protected:
 };
 
 TEST_F(DownloadExecutable, RefusedWhileATransferRuns) {
-    link.transferBusy = true;
+    const TransferHold running(link, TransferHold::Kind::Busy);
     EXPECT_FALSE(onDownloadExecutable(link, chooser(dir.file("x"))).has_value());
     EXPECT_EQ(host.messages, QStringList{"A file upload is currently in progress.\n"
                                          "Please try again once it has completed."});
     EXPECT_TRUE(filters.isEmpty());
-    EXPECT_TRUE(link.transferBusy);
+    EXPECT_TRUE(link.isBusy());
 }
 
 TEST_F(DownloadExecutable, CancelTouchesNothing) {

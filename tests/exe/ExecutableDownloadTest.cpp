@@ -57,7 +57,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         // As the load command leaves things: busy held, receive events off.
-        link.transferBusy = true;
+        busy.emplace(link, TransferHold::Kind::Busy);
         port.setRThreshold(0);
     }
 
@@ -68,7 +68,7 @@ protected:
     // Presses Stop once, as soon as `frames` frames have been acknowledged.
     void stopAfterFrames(int frames) {
         host.onPump = [this, frames] {
-            if (monitor.frames == frames && !link.abortRequested) link.stopTransfer();
+            if (monitor.frames == frames && !link.isAborting()) link.stopTransfer();
         };
     }
     bool sentRegisters() const { return monitor.typed.contains("sr "); }
@@ -77,6 +77,7 @@ protected:
     RecorderHost host{clock};
     FakeSerialPort port{clock};
     MonitorLink link{port, host};
+    std::optional<TransferHold> busy;
     FakeMonitor monitor{port};
     QTemporaryDir dir;
     int files = 0;
@@ -85,6 +86,10 @@ protected:
 TEST_F(Download, PsExeTwoFramesWithPanesAndRegisters) {
     const QByteArray image = pattern(0x1000);
     const QString path = file(makePsExe({.pc = 0x80010000, .gp = 0, .image = image}));
+    QList<bool> suppressedWhileSending;
+    monitor.afterWrite = [&](const QByteArray&) {
+        suppressedWhileSending += link.displaySuppressed();
+    };
 
     EXPECT_EQ(downloadPsExe(link, path), TransferOutcome::Completed);
 
@@ -100,7 +105,8 @@ TEST_F(Download, PsExeTwoFramesWithPanesAndRegisters) {
     ASSERT_EQ(monitor.conversations.size(), 1);
     EXPECT_EQ(monitor.conversations[0].memory, image);
     EXPECT_TRUE(monitor.conversations[0].closed);
-    EXPECT_TRUE(link.displaySuppressed); // the caller restores it
+    EXPECT_FALSE(suppressedWhileSending.contains(false));
+    EXPECT_FALSE(link.displaySuppressed()) << "the echo is hidden only while the download runs";
 }
 
 // Header only, whole or cut anywhere after its 136 used bytes: seeking past
@@ -123,9 +129,8 @@ TEST_F(Download, PsExeOfTextSizeZeroSendsNoFrame) {
 TEST_F(Download, RegisterCommandsAreTypedOneByteEachAndTheirEchoDropped) {
     QList<bool> suppressedWhileSending;
     monitor.afterWrite = [&](const QByteArray&) {
-        suppressedWhileSending += link.displaySuppressed;
+        suppressedWhileSending += link.displaySuppressed();
     };
-    link.displaySuppressed = false;
     port.deliver("stale>>");
 
     setStartRegister(link, StartRegister::Epc, 0x80010000);
@@ -138,7 +143,7 @@ TEST_F(Download, RegisterCommandsAreTypedOneByteEachAndTheirEchoDropped) {
     EXPECT_EQ(monitor.waitingAtCommandStart, (QList<int>{7, 0, 0}));
     EXPECT_EQ(port.inBufferCount(), 0);
     EXPECT_FALSE(suppressedWhileSending.contains(false));
-    EXPECT_FALSE(link.displaySuppressed);
+    EXPECT_FALSE(link.displaySuppressed());
     EXPECT_TRUE(host.appended.isEmpty());
 }
 
@@ -156,7 +161,7 @@ TEST_F(Download, AOutSendsSelectedSectionsEachInItsOwnConversation) {
     monitor.afterWrite = [&](const QByteArray& w) {
         if (w == End) pausesAtEnd += static_cast<int>(host.sleeps.size());
     };
-    link.abortRequested = true; // a Stop pressed before the download does not count
+    link.requestAbort(); // a Stop pressed before the download does not count
 
     EXPECT_EQ(downloadAOut(link, path), TransferOutcome::Completed);
 

@@ -22,16 +22,8 @@ protected:
     // As the load command runs it: busy held, display suppressed, receive
     // events off for the whole load.
     TransferOutcome load(const std::function<TransferOutcome()>& download) {
-        link.transferBusy = true;
-        link.displaySuppressed = true;
-        TransferOutcome outcome;
-        {
-            ReceiveEventsOff eventsOff(port);
-            outcome = download();
-        }
-        link.displaySuppressed = false;
-        link.transferBusy = false;
-        return outcome;
+        const TransferHold hold(link);
+        return download();
     }
 };
 
@@ -90,6 +82,59 @@ TEST_F(ExeEndToEnd, AOutSectionsAndRegisters) {
     EXPECT_EQ(report.registers.at("epc"), 0x8001003cu);
     EXPECT_EQ(report.registers.at("gp"), 0u);
     EXPECT_EQ(report.registers.at("sp"), DefaultStackPointer);
+}
+
+// With verify on, the PS-X EXE image and each A-OUT section are read back
+// once written; a byte that comes back wrong fails the download and, for an
+// A-OUT, sends no further section and sets no register.
+TEST_F(ExeEndToEnd, VerifyReadsBackEveryPartItWrote) {
+    link.setVerifyDownloads(true);
+    const QString exe = fixturePath("hello.exe");
+    ASSERT_EQ(load([&] { return downloadPsExe(link, exe); }), TransferOutcome::Completed)
+        << host.messages.join('|').toStdString();
+    const QString ecoff = fixturePath("hello-sdata.ecoff");
+    ASSERT_EQ(load([&] { return downloadAOut(link, ecoff); }), TransferOutcome::Completed)
+        << host.messages.join('|').toStdString();
+
+    QByteArray expected =
+        QString::asprintf("Verified: %lld bytes at 80010000.\r", readWhole(exe).size() - 2048)
+            .toLatin1();
+    AOutHeaders headers;
+    ASSERT_EQ(decodeAOutHeaders(readWhole(ecoff), headers), std::nullopt);
+    for (int i = 0; i < headers.sections.count(); ++i) {
+        const AOutSectionHeader s = headers.sections.at(i);
+        if (isSectionSelected(s))
+            expected += QString::asprintf("Verified: %u bytes at %08x.\r", unsigned(s.size),
+                                          unsigned(s.physicalAddress))
+                            .toLatin1();
+    }
+    QByteArray lines;
+    for (const QByteArray& chunk : host.appended)
+        if (chunk.startsWith("Verif")) lines += chunk;
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(sim.report().counter("binary-reads"), 5u);
+}
+
+class ExeWrongReadBack : public SimulatorLinkTest {
+protected:
+    ExeWrongReadBack() : SimulatorLinkTest({"--wrong-read-byte", "10"}) {}
+};
+
+TEST_F(ExeWrongReadBack, AOutStopsAtTheSectionThatCameBackWrong) {
+    link.setVerifyDownloads(true);
+    const QString ecoff = fixturePath("hello-sdata.ecoff");
+    TransferOutcome outcome;
+    {
+        const TransferHold hold(link);
+        outcome = downloadAOut(link, ecoff);
+    }
+    EXPECT_EQ(outcome, TransferOutcome::Failed);
+    ASSERT_EQ(host.messages.size(), 1);
+    EXPECT_TRUE(host.messages[0].startsWith("Verify failed at 80010009: sent "))
+        << host.messages[0].toStdString();
+    const SimulatorReport report = sim.report();
+    EXPECT_EQ(report.counter("binary-writes"), 1u) << "no section after the one that failed";
+    EXPECT_FALSE(sim.transcript().received().contains("sr ")) << "no register is set";
 }
 
 } // namespace

@@ -71,8 +71,8 @@ qint64 WindowOnSimulator::runTimed(int command) {
 }
 
 void WindowOnSimulator::expectReleased() const {
-    EXPECT_FALSE(window->link().transferBusy);
-    EXPECT_FALSE(window->link().displaySuppressed);
+    EXPECT_FALSE(window->link().isBusy());
+    EXPECT_FALSE(window->link().displaySuppressed());
     EXPECT_EQ(port->rThreshold(), 1);
     EXPECT_FALSE(window->operationRunning());
 }

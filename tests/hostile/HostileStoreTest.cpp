@@ -95,8 +95,8 @@ TEST_F(HostileStore, TypedAddressesAndLengthsAreReadLeniently) {
         const QByteArray wire = port->wire();
         EXPECT_TRUE(wire.contains("brd\r" + c.header)) << wire.toHex().constData();
         window->runCommand(CommandStopReceiving);
-        EXPECT_FALSE(window->link().transferBusy);
-        EXPECT_FALSE(window->link().captureReceived);
+        EXPECT_FALSE(window->link().isBusy());
+        EXPECT_FALSE(window->link().isCapturing());
         QFile::remove(dialogs.receiveAnswer->fileName);
     }
 }
@@ -126,7 +126,7 @@ TEST_F(HostileAutoLine, FiftyMegabyteLineIsSentAndTheWindowGoesOn) {
     EXPECT_EQ(port->writes[0].size(), 50 << 20);
     EXPECT_EQ(port->writes[1], "\r");
     EXPECT_EQ(window->field(FieldTask)->text(), "Auto file completed.");
-    EXPECT_FALSE(window->link().transferBusy);
+    EXPECT_FALSE(window->link().isBusy());
 }
 
 } // namespace

@@ -163,9 +163,9 @@ TEST_F(LinkTest, EndBinaryWaitsForEndBinary) {
 
 TEST_F(LinkTest, StopPrintsOnlyWhileBusy) {
     link.stopTransfer();
-    EXPECT_TRUE(link.abortRequested);
+    EXPECT_TRUE(link.isAborting());
     EXPECT_TRUE(host.appended.isEmpty());
-    link.transferBusy = true;
+    const TransferHold running(link, TransferHold::Kind::Busy);
     link.stopTransfer();
     EXPECT_EQ(host.terminal, "\r\n*** CURRENT FILE TRANSFER ABORTED ***\r\n");
 }
@@ -180,12 +180,12 @@ TEST_F(LinkTest, ReceivePathShowsDropsZeroBytesAndRestoresEvents) {
 
 TEST_F(LinkTest, ReceivePathConsumesWhileSuppressedAndCapturesRawBytes) {
     QByteArray captured;
-    link.captureReceived = true;
-    link.captureWriter = [&](const QByteArray& c) {
+    link.setCapturing(true);
+    link.setCaptureWriter([&](const QByteArray& c) {
         captured += c;
         return c.size();
-    };
-    link.displaySuppressed = true;
+    });
+    const TransferHold quiet(link, TransferHold::Kind::Display);
     port.deliver(QByteArray("x\0y", 3));
     link.onCommEvent();
     EXPECT_TRUE(host.terminal.isEmpty());
@@ -195,15 +195,15 @@ TEST_F(LinkTest, ReceivePathConsumesWhileSuppressedAndCapturesRawBytes) {
 
 TEST_F(LinkTest, CapturedBytesAreCountedNotShownAndWhatFollowsTheBlockIsShown) {
     QByteArray captured;
-    link.captureReceived = true;
+    link.setCapturing(true);
     // A block of 18 bytes: the capture takes what it still wants and ends.
     const QByteArray block = QByteArray("\x01\x02\x03").repeated(6);
-    link.captureWriter = [&](const QByteArray& c) {
+    link.setCaptureWriter([&](const QByteArray& c) {
         const qsizetype wanted = std::min<qsizetype>(c.size(), block.size() - captured.size());
         captured += c.first(wanted);
-        if (captured.size() == block.size()) link.captureReceived = false;
+        if (captured.size() == block.size()) link.setCapturing(false);
         return wanted;
-    };
+    });
     port.deliver(block.first(16));
     link.onCommEvent();
     EXPECT_TRUE(host.terminal.isEmpty());

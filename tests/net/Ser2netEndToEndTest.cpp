@@ -119,15 +119,11 @@ TEST_P(ThroughSer2net, PsExeLoadsWithItsRegisters) {
     ASSERT_TRUE(exe.open(QIODevice::ReadOnly));
     const QByteArray file = exe.readAll();
     exe.close();
-    link->transferBusy = true;
-    link->displaySuppressed = true;
     TransferOutcome outcome;
     {
-        ReceiveEventsOff eventsOff(*port);
+        const TransferHold hold(*link);
         outcome = downloadPsExe(*link, path);
     }
-    link->displaySuppressed = false;
-    link->transferBusy = false;
     ASSERT_EQ(outcome, TransferOutcome::Completed) << host.messages.join('|').toStdString();
     // The start registers are typed without waiting for the echo; the
     // report is asked for once the last of them has crossed ser2net.

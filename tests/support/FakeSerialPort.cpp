@@ -53,7 +53,8 @@ int FakeSerialPort::inBufferCount() {
 QByteArray FakeSerialPort::input() {
     if (!open_) return {};
     moveArrived();
-    const qsizetype n = inputLen_ == 0 ? buffer_.size() : std::min<qsizetype>(1, buffer_.size());
+    const qsizetype n =
+        inputLen_ == 0 ? buffer_.size() : std::min<qsizetype>(inputLen_, buffer_.size());
     QByteArray out = buffer_.left(n);
     buffer_.remove(0, n);
     return out;

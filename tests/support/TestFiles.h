@@ -2,6 +2,7 @@
 // Files a test writes into its own temporary folder.
 #include <QByteArray>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -17,6 +18,15 @@ inline QString writeTestFile(const QTemporaryDir& dir, const QString& name,
     EXPECT_TRUE(file.open(QIODevice::WriteOnly)) << file.fileName().toStdString();
     EXPECT_EQ(file.write(bytes), bytes.size()) << file.fileName().toStdString();
     return file.fileName();
+}
+
+// Bytes of every value in an order fixed by the seed, so a failure repeats.
+inline QByteArray randomBytes(qsizetype size, quint32 seed) {
+    QRandomGenerator random(seed);
+    QByteArray bytes(size, '\0');
+    for (auto& b : bytes)
+        b = static_cast<char>(random.bounded(256));
+    return bytes;
 }
 
 } // namespace kestrel::test

@@ -44,15 +44,15 @@ protected:
         dialogRuns = 0;
         return downloadDataFileCommand(link, [&]() -> std::optional<DownloadRequest> {
             ++dialogRuns;
-            EXPECT_TRUE(link.transferBusy) << "flags are taken before the dialog opens";
-            EXPECT_TRUE(link.displaySuppressed);
+            EXPECT_TRUE(link.isBusy()) << "flags are taken before the dialog opens";
+            EXPECT_TRUE(link.displaySuppressed());
             return DownloadRequest{file, address};
         });
     }
 
     void expectReleased() {
-        EXPECT_FALSE(link.transferBusy);
-        EXPECT_FALSE(link.displaySuppressed);
+        EXPECT_FALSE(link.isBusy());
+        EXPECT_FALSE(link.displaySuppressed());
         EXPECT_EQ(port.rThreshold(), 1);
     }
 
@@ -225,12 +225,12 @@ TEST_F(DownloadTest, UnopenableFileSendsNothing) {
 }
 
 TEST_F(DownloadTest, RefusedWhileAnotherTransferRuns) {
-    link.transferBusy = true;
+    const TransferHold running(link, TransferHold::Kind::Busy);
     EXPECT_EQ(download(writeFile("five.bin", "hello")), TransferOutcome::NotStarted);
     EXPECT_EQ(host.messages, QStringList{Busy});
     EXPECT_EQ(dialogRuns, 0);
     EXPECT_TRUE(port.writes.isEmpty());
-    EXPECT_TRUE(link.transferBusy) << "the running transfer keeps its flag";
+    EXPECT_TRUE(link.isBusy()) << "the running transfer keeps its flag";
 }
 
 // The menu is served by the messages the download pumps: choosing the command
@@ -249,7 +249,7 @@ TEST_F(DownloadTest, SecondCommandDuringADownloadIsRefusedAndTheFirstGoesOn) {
         });
         EXPECT_EQ(outcome, TransferOutcome::NotStarted);
         EXPECT_EQ(innerDialogs, 0);
-        EXPECT_TRUE(link.transferBusy);
+        EXPECT_TRUE(link.isBusy());
     };
 
     EXPECT_EQ(download(file), TransferOutcome::Completed);
@@ -318,15 +318,15 @@ TEST_F(DownloadTest, FileOfFourGibibytesIsRefusedBeforeAnythingIsSent) {
 // The auto files call the core directly, under their own flags.
 TEST_F(DownloadTest, CoreLeavesTheCallersFlagsAlone) {
     port.setRThreshold(0);
-    link.transferBusy = true;
-    link.displaySuppressed = true;
-    link.abortRequested = true;
+    const TransferHold running(link, TransferHold::Kind::Busy);
+    const TransferHold quiet(link, TransferHold::Kind::Display);
+    link.requestAbort();
     EXPECT_EQ(downloadDataFile(link, writeFile("five.bin", "hello"), 0x1000),
               TransferOutcome::Completed);
     EXPECT_EQ(monitor.memoryAt(0x1000, 5), "hello");
-    EXPECT_TRUE(link.transferBusy);
-    EXPECT_TRUE(link.displaySuppressed);
-    EXPECT_FALSE(link.abortRequested) << "a stale Stop is cleared at the start";
+    EXPECT_TRUE(link.isBusy());
+    EXPECT_TRUE(link.displaySuppressed());
+    EXPECT_FALSE(link.isAborting()) << "a stale Stop is cleared at the start";
     EXPECT_EQ(port.rThreshold(), 0);
 }
 

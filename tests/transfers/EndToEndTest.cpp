@@ -24,14 +24,6 @@ using namespace kestrel::test;
 
 namespace {
 
-QByteArray randomBytes(qsizetype size, quint32 seed) {
-    QRandomGenerator random(seed);
-    QByteArray bytes(size, '\0');
-    for (auto& b : bytes)
-        b = static_cast<char>(random.bounded(256));
-    return bytes;
-}
-
 class EndToEnd : public SimulatorLinkTest {
 protected:
     explicit EndToEnd(const QStringList& options = {}) : SimulatorLinkTest(options) {}

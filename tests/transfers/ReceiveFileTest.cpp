@@ -28,7 +28,7 @@ protected:
                          const QString& length = "800") {
         return receiveDataFileCommand(link, capture, [&]() -> std::optional<ReceiveRequest> {
             ++dialogRuns;
-            EXPECT_TRUE(link.transferBusy) << "no download may start in the middle";
+            EXPECT_TRUE(link.isBusy()) << "no download may start in the middle";
             return ReceiveRequest{file, address, length};
         });
     }
@@ -41,8 +41,8 @@ protected:
 
     void expectClosed(const QString& file) {
         EXPECT_FALSE(capture.active());
-        EXPECT_FALSE(link.captureReceived);
-        EXPECT_FALSE(link.transferBusy);
+        EXPECT_FALSE(link.isCapturing());
+        EXPECT_FALSE(link.isBusy());
         EXPECT_TRUE(unlocked(file));
     }
 
@@ -147,10 +147,11 @@ TEST_F(ReceiveTest, NoPromptLeavesTheFileAsItWas) {
 }
 
 TEST_F(ReceiveTest, RefusedWhileATransferOrACaptureRuns) {
-    link.transferBusy = true;
-    EXPECT_EQ(receive(path("a.bin")), ReceiveStart::Refused);
-    EXPECT_TRUE(link.transferBusy) << "the running transfer keeps its flag";
-    link.transferBusy = false;
+    {
+        const TransferHold running(link, TransferHold::Kind::Busy);
+        EXPECT_EQ(receive(path("a.bin")), ReceiveStart::Refused);
+        EXPECT_TRUE(link.isBusy()) << "the running transfer keeps its flag";
+    }
     EXPECT_EQ(host.messages, QStringList{Busy});
     EXPECT_TRUE(port.writes.isEmpty());
 
@@ -166,13 +167,15 @@ TEST_F(ReceiveTest, RefusedWhileATransferOrACaptureRuns) {
 }
 
 TEST_F(ReceiveTest, CancelSendsOnlyTheLineEnd) {
-    link.displaySuppressed = true;
-    const auto start =
-        receiveDataFileCommand(link, capture, [] { return std::optional<ReceiveRequest>(); });
+    bool suppressedInDialog = true;
+    const auto start = receiveDataFileCommand(link, capture, [&] {
+        suppressedInDialog = link.displaySuppressed();
+        return std::optional<ReceiveRequest>();
+    });
     EXPECT_EQ(start, ReceiveStart::Cancelled);
     EXPECT_EQ(port.wire(), "\r");
-    EXPECT_FALSE(link.displaySuppressed) << "the monitor's answers are to be seen";
-    EXPECT_FALSE(link.transferBusy);
+    EXPECT_FALSE(suppressedInDialog) << "the monitor's answers are to be seen";
+    EXPECT_FALSE(link.isBusy());
     EXPECT_FALSE(host.fields.contains(FieldTask));
 }
 

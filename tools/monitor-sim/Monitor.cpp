@@ -179,6 +179,7 @@ void Monitor::receiveHeaderByte(std::uint8_t byte, std::string& out) {
         state_ = State::AwaitBlock;
     } else {
         state_ = State::Sending;
+        readSent_ = 0;
         continueSending(out, 0);
     }
 }
@@ -217,9 +218,16 @@ void Monitor::endBinary(std::string& out) {
 void Monitor::continueSending(std::string& out, std::size_t maxBytes) {
     if (state_ != State::Sending) return;
     const auto count = std::min<std::uint64_t>(remaining_, maxBytes);
-    for (std::uint64_t i = 0; i < count; ++i)
-        out += static_cast<char>(memory_.read(address_++));
-    remaining_ -= count;
+    for (std::uint64_t i = 0; i < count; ++i, --remaining_, ++readSent_) {
+        // A short block ends where the fault says, with the usual prompt.
+        if (faults_.shortRead && readSent_ == *faults_.shortRead) {
+            remaining_ = 0;
+            break;
+        }
+        auto byte = memory_.read(address_++);
+        if (faults_.wrongReadByte && ++readBytes_ == *faults_.wrongReadByte) byte ^= 0xff;
+        out += static_cast<char>(byte);
+    }
     if (remaining_ == 0) {
         state_ = State::Command;
         out += "\r\n";

@@ -19,6 +19,9 @@ struct Faults {
     bool noEndBinary = false;                // 0x03 is answered with the prompt only
     std::optional<std::uint64_t> stallAfter; // silent after this many acknowledged frames
     bool garbagePrompt = false;              // "bwr"/"brd" answered with noise instead of "binary"
+    std::optional<std::uint64_t>
+        wrongReadByte;                      // 1-based over the run: this byte of a read is changed
+    std::optional<std::uint64_t> shortRead; // each binary read sends at most this many bytes
 };
 
 struct Counters {
@@ -87,6 +90,8 @@ private:
     std::uint64_t framesSeen_ = 0;
     std::uint32_t address_ = 0;   // of the running binary write or read
     std::uint64_t remaining_ = 0; // bytes still to store or to send
+    std::uint64_t readSent_ = 0;  // bytes of the current binary read sent so far
+    std::uint64_t readBytes_ = 0; // bytes of every binary read of the run
 };
 
 } // namespace kestrel::sim

@@ -37,6 +37,9 @@ Options:
   --no-end-binary      answer 0x03 with the prompt only, without "end binary"
   --stall-after N      after N acknowledged frames answer nothing at all
   --garbage-prompt     send noise in place of "binary"
+  --wrong-read-byte N  change byte N (1-based, counted over every binary read
+                       of the run) of what a binary read sends
+  --short-read N       end every binary read after N bytes
   --hangup-after N     close the device after N received bytes
   --listen tcp:HOST:PORT
                        serve the line on a TCP port instead (raw bytes, one
@@ -131,6 +134,10 @@ int main(int argc, char** argv) {
             options.faults.noEndBinary = true;
         } else if (name == "--stall-after" && takeNumber(number)) {
             options.faults.stallAfter = number;
+        } else if (name == "--wrong-read-byte" && takeNumber(number) && number > 0) {
+            options.faults.wrongReadByte = number;
+        } else if (name == "--short-read" && takeNumber(number)) {
+            options.faults.shortRead = number;
         } else if (name == "--garbage-prompt") {
             options.faults.garbagePrompt = true;
         } else if (name == "--hangup-after" && takeNumber(number) && number > 0) {

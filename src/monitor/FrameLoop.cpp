@@ -1,0 +1,81 @@
+#include "FrameLoop.h"
+
+#include "FileAccess.h"
+#include "MonitorLink.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrel {
+
+namespace {
+
+QByteArray endedEarlyLine(FrameStyle style, quint64 sent, quint32 length) {
+    const auto done = static_cast<unsigned long>(sent);
+    const auto total = static_cast<unsigned long>(length);
+    return style == FrameStyle::DataFile
+               ? QString::asprintf("File ended early: %06lx/%06lx bytes sent.\r", done, total)
+                     .toLatin1()
+               : QString::asprintf("\t\tError! The file ended early: %06lx of %06lx bytes sent.\r",
+                                   done, total)
+                     .toLatin1();
+}
+
+void showCount(Host& host, FrameStyle style, quint64 done, quint32 length) {
+    const auto count = static_cast<unsigned long>(done);
+    const auto total = static_cast<unsigned long>(length);
+    host.setField(FieldCounter,
+                  style == FrameStyle::DataFile
+                      ? QString::asprintf("%06lx/%06lx", count, total)
+                      : QString::asprintf("%06lx Bytes of %06lx sent.", count, total));
+    host.transferProgress(done, length);
+    host.setProgressPosition(static_cast<int>(double(done) * 1000.0 / double(length)));
+}
+
+} // namespace
+
+void reportReadError(MonitorLink& link, const QString& path, quint64 sent, int error) {
+    link.host().messageBox(QStringLiteral("Read error in file %1 after %2 bytes: %3.")
+                               .arg(path)
+                               .arg(sent)
+                               .arg(QString::fromLocal8Bit(std::strerror(error))));
+}
+
+FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& path,
+                        quint32 length, FrameStyle style) {
+    Host& host = link.host();
+    char* const buffer = link.transferBuffer().data();
+    const bool dataFile = style == FrameStyle::DataFile;
+    // 64 bits: near the top of the 32-bit range the count would wrap.
+    quint64 sent = 0;
+    while (sent < length) {
+        if (link.isAborting()) return FrameLoopEnd::Stopped;
+        // A data file never sends more than the header announced, even if the
+        // file has grown.
+        const qint64 want = dataFile ? std::min<qint64>(FrameSize, qint64(length - sent)) : FrameSize;
+        const qint64 n = file.read(buffer, want);
+        if (n < 0 && dataFile) {
+            reportReadError(link, path, sent, file.lastErrno());
+            return FrameLoopEnd::ReadError;
+        }
+        if (n <= 0) {
+            // The file shrank after its length went out in the header. Without
+            // this the count would stop advancing and nothing would be resent
+            // forever.
+            host.appendToTerminal(endedEarlyLine(style, sent, length));
+            return FrameLoopEnd::FileEnded;
+        }
+        const bool accepted = link.sendBinaryBlocks(buffer, static_cast<qint32>(n));
+        // The executable counter says what had gone out before this frame,
+        // whatever the monitor made of it; the data counter what it has taken.
+        if (!dataFile) showCount(host, style, sent, length);
+        // The monitor has dropped out of the conversation; further frames
+        // would only be refused one by one, each with its own message.
+        if (!accepted) return FrameLoopEnd::Refused;
+        sent += static_cast<quint64>(n);
+        if (dataFile) showCount(host, style, sent, length);
+    }
+    return FrameLoopEnd::AllSent;
+}
+
+} // namespace kestrel

@@ -1,0 +1,37 @@
+#pragma once
+// The frames of a binary write: a file's bytes, 2048 to a frame, each one
+// acknowledged by the monitor before the next goes out, with Stop looked at
+// before every frame and the counter and progress bar kept up to date.
+#include <QString>
+#include <QtGlobal>
+
+namespace kestrel {
+
+class ExclusiveFile;
+class MonitorLink;
+
+// The data download and the executable download read and count their frames
+// each in its own long-standing way; what they send and show stays as it was.
+enum class FrameStyle {
+    // Reads no more than is left, so the last frame is padded; counts
+    // "%06lx/%06lx" once a frame is acknowledged; a read error is reported in
+    // a message box naming the file.
+    DataFile,
+    // Reads whole 2048-byte pieces, so the last one may carry bytes that
+    // follow the image (the load header has told the monitor where to stop);
+    // counts "%06lx Bytes of %06lx sent." as each frame goes out; a read error
+    // ends the file.
+    Executable,
+};
+
+// Why the frames ended.
+enum class FrameLoopEnd { AllSent, Stopped, Refused, FileEnded, ReadError };
+
+// Sends `length` bytes from the file's current position.
+FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& path,
+                        quint32 length, FrameStyle style);
+
+// The read error of a data download, as its message box says it.
+void reportReadError(MonitorLink& link, const QString& path, quint64 sent, int error);
+
+} // namespace kestrel
