@@ -31,6 +31,7 @@ enum CommandId : int {
     CommandLogToFile = 32800,
     CommandLogTimestamps = 32801,
     CommandPaste = 32802,
+    CommandVerifyDownloads = 32803,
 };
 
 inline QString controlName(int id) {

@@ -1,6 +1,9 @@
 #pragma once
-// The window's key bindings (function keys and the Ctrl combinations) and what a key press types.
+// The window's keys: what each one does, the key a menu item shows and the
+// help text's list of keys all come from one table. Also what a key press
+// types.
 #include <QKeyCombination>
+#include <QString>
 
 #include <optional>
 
@@ -10,15 +13,33 @@ namespace kestrel {
 
 struct KeyBinding {
     QKeyCombination keys;
+    // The command the key runs: a menu command, CommandExit for the keys
+    // that ask the quit question, or StopButtonId for the key of the Stop
+    // button.
     int command;
+    // What the help text says the key does; none: the key is not listed.
+    const char* help = nullptr;
+    // The key counts whatever modifiers are held with it.
+    bool anyModifiers = false;
 };
 
-// The bindings, in table order.
+// The bindings, in table order: the help text lists them in this order, and a
+// menu item shows the first key bound to its command.
 const KeyBinding* keyTableBegin();
 const KeyBinding* keyTableEnd();
 
-// The command a key press runs, if the key table binds it.
-std::optional<int> boundCommand(const QKeyEvent& event);
+// The binding of a key press, if the table has one.
+const KeyBinding* findBinding(const QKeyEvent& event);
+
+// A key as the menu and the help text name it ("Shift+F3", "Shift+Insert").
+QString keyText(QKeyCombination keys);
+
+// The text a menu item for the command shows after its label's tab: its key,
+// or nothing when no key runs it.
+QString shortcutText(int command);
+
+// The help text's lines of keys, one "key<tab>what it does" each.
+QString keyHelpLines();
 
 // The one byte a key press types for the console: printable characters as
 // themselves, Return as CR, Backspace as 8, Ctrl plus a letter as its control

@@ -70,6 +70,7 @@ private:
     std::function<void(QSize)> resized_;
 };
 
+// The keys a menu item shows come from the key table.
 struct MenuItem {
     const char* label; // nullptr: separator
     int command;
@@ -82,23 +83,24 @@ struct Menu {
 
 const Menu Menus[] = {
     {"&File",
-     {{"Download &executable file...\tF5", CommandDownloadExecutable},
-      {"Download &data file...\tF4", CommandDownloadData},
+     {{"Download &executable file...", CommandDownloadExecutable},
+      {"Download &data file...", CommandDownloadData},
       {"Receive Data File", CommandReceive},
       {"Stop Receiving Data File", CommandStopReceiving},
       {nullptr, 0},
       {"&Log to File...", CommandLogToFile},
       {"&Timestamps in Log", CommandLogTimestamps},
       {nullptr, 0},
-      {"&Auto...\tF3", CommandAuto},
-      {"Auto A&gain\tShift+F3", CommandAutoAgain},
+      {"&Auto...", CommandAuto},
+      {"Auto A&gain", CommandAutoAgain},
       {nullptr, 0},
-      {"E&xit\tAlt+F4", CommandExit}}},
+      {"E&xit", CommandExit}}},
     {"&Edit",
-     {{"&Port Settings...\tF12", CommandPortSettings},
+     {{"&Port Settings...", CommandPortSettings},
       {"&Clear Screen", CommandClearScreen},
-      {"&Paste\tShift+Insert", CommandPaste}}},
-    {"&View", {{"&Font\tCtrl+F", CommandFont}}},
+      {"&Paste", CommandPaste},
+      {"&Verify Downloads", CommandVerifyDownloads}}},
+    {"&View", {{"&Font", CommandFont}}},
     {"&Help", {{"&About Kestrel", CommandAbout}}},
 };
 
@@ -112,19 +114,10 @@ QString readmeLine() {
 }
 
 QString helpText() {
-    return QStringLiteral("Kestrel keys\n\n"
-                          "F3\tRun an auto file\n"
-                          "Shift+F3\tRun the last auto file again\n"
-                          "F4\tDownload a data file to an address\n"
-                          "F5\tDownload an executable (PS-X EXE or A-OUT)\n"
-                          "F12\tPort settings\n"
-                          "Ctrl+F\tTerminal font\n"
-                          "Shift+Insert\tPaste the clipboard's text to the console\n"
-                          "Alt+S\tStop the running transfer\n"
-                          "Esc\tQuit\n\n"
+    return QStringLiteral("Kestrel keys\n\n%1\n"
                           "Everything else you type goes to the console as you type it.\n\n"
-                          "%1")
-        .arg(readmeLine());
+                          "%2")
+        .arg(keyHelpLines(), readmeLine());
 }
 
 // The store rewrites its file and flushes it to disk for every value set,
@@ -154,7 +147,12 @@ private:
 MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, QWidget* parent)
     : QMainWindow(parent), port_(std::move(port)), dialogs_(dialogs), link_(*port_, *this),
       capture_(std::make_unique<ReceiveCapture>(link_)),
-      autoRunner_(std::make_unique<AutoRunner>(link_)) {
+      autoRunner_(std::make_unique<AutoRunner>(link_)),
+      repaint_([this] { return link_.isBusy(); },
+               [this] {
+                   QEvent request(QEvent::UpdateRequest);
+                   QCoreApplication::sendEvent(this, &request);
+               }) {
     initialiseIconResource();
     setWindowTitle(QStringLiteral("Kestrel"));
     setWindowIcon(QIcon(QStringLiteral(":/kestrel.png")));
@@ -172,6 +170,8 @@ MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, Q
     log_ = std::make_unique<WindowLog>(this, *this, dialogs_, commandAction(CommandLogToFile),
                                        commandAction(CommandLogTimestamps),
                                        [this] { return running_ > 0; });
+    // A choice for this run of the program only, like the rest of the Edit menu.
+    commandAction(CommandVerifyDownloads)->setCheckable(true);
 
     // The block went to its file, not to the terminal; the terminal keeps one
     // line of how it ended, as the task field says it.
@@ -179,6 +179,11 @@ MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, Q
         appendToTerminal("\r" + field(FieldTask)->text().toLocal8Bit() + "\r");
     };
 
+    wirePort();
+    qApp->installEventFilter(this);
+}
+
+void MainDialog::wirePort() {
     connect(port_.get(), &SerialPort::onComm, this, [this] {
         Running running(*this);
         link_.onCommEvent();
@@ -197,28 +202,6 @@ MainDialog::MainDialog(std::unique_ptr<SerialPort> port, UserDialogs& dialogs, Q
         setField(FieldState, QString());
         appendToTerminal("\r*** Reopened " + status.toLocal8Bit() + " ***\r");
     });
-    // A transfer changes the progress bar and the status fields several
-    // times a frame, with a pump after each change; painting every one of
-    // them would put several repaints between the monitor's answer and the
-    // next frame. Nobody sees changes faster than the screen shows them, so
-    // the window repaints at most once a repaint interval.
-    heldRepaint_.setSingleShot(true);
-    heldRepaint_.setTimerType(Qt::PreciseTimer);
-    connect(&heldRepaint_, &QTimer::timeout, this, [this] {
-        // A transfer that has waited for the monitor since the repaint was
-        // held is back from the line with a frame to send; its next wait
-        // comes right after that frame and paints there. Anything else (a
-        // long drain, a sleep, a message box) gets its repaint now.
-        if (link_.isBusy() && waitedSinceHold_) {
-            waitedSinceHold_ = false;
-            repaintHeldSince_.start();
-            heldRepaint_.start(int(RepaintHoldMs));
-            return;
-        }
-        QEvent request(QEvent::UpdateRequest);
-        QCoreApplication::sendEvent(this, &request);
-    });
-    qApp->installEventFilter(this);
 }
 
 MainDialog::~MainDialog() {
@@ -273,7 +256,10 @@ void MainDialog::buildMenu() {
             }
             // The key table, not the action, binds the keys: the text after
             // the tab only shows them.
-            QAction* action = popup->addAction(QString::fromLatin1(item.label));
+            QString label = QString::fromLatin1(item.label);
+            if (const QString keys = shortcutText(item.command); !keys.isEmpty())
+                label += u'\t' + keys;
+            QAction* action = popup->addAction(label);
             action->setData(item.command);
             setControlId(action, item.command);
             const int command = item.command;
@@ -470,6 +456,9 @@ void MainDialog::runCommand(int id) {
             localEcho_ && !sent.isEmpty())
             appendToTerminal(sent);
         break;
+    case CommandVerifyDownloads:
+        link_.setVerifyDownloads(commandAction(CommandVerifyDownloads)->isChecked());
+        break;
     default:
         break;
     }
@@ -548,32 +537,16 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
     return true;
 }
 
-namespace {
-
-bool isQuitKey(const QKeyEvent& event) {
-    const Qt::KeyboardModifiers mods = event.modifiers() & ~Qt::KeypadModifier;
-    return (event.key() == Qt::Key_Escape && mods == Qt::NoModifier) ||
-           (event.key() == Qt::Key_F4 && mods == Qt::AltModifier) ||
-           (event.key() == Qt::Key_Pause && mods == Qt::ControlModifier) ||
-           event.key() == Qt::Key_Cancel;
-}
-
-bool isStopKey(const QKeyEvent& event) {
-    return event.key() == Qt::Key_S && (event.modifiers() & ~Qt::KeypadModifier) == Qt::AltModifier;
-}
-
-} // namespace
-
 // During a sleep the window answers only Stop (a click or Alt+S) and the
 // quit question; every other key or click is swallowed, as it would be by a
 // busy program, and typed keys do not go to the console.
 bool MainDialog::filterDuringSleep(QWidget* receiver, QEvent* event) {
     switch (event->type()) {
     case QEvent::KeyPress: {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (isStopKey(*key)) {
+        const KeyBinding* binding = findBinding(*static_cast<QKeyEvent*>(event));
+        if (binding && binding->command == StopButtonId) {
             link_.stopTransfer();
-        } else if (isQuitKey(*key)) {
+        } else if (binding && binding->command == CommandExit) {
             confirmQuit();
         }
         event->accept();
@@ -596,12 +569,10 @@ bool MainDialog::filterDuringSleep(QWidget* receiver, QEvent* event) {
 }
 
 bool MainDialog::previewKey(QWidget* receiver, QKeyEvent* event) {
-    if (const std::optional<int> command = boundCommand(*event)) {
-        runCommand(*command);
-        return true;
-    }
-    if (isQuitKey(*event)) {
-        confirmQuit();
+    // The Stop button's key goes on to the button's own shortcut.
+    if (const KeyBinding* binding = findBinding(*event);
+        binding && binding->command != StopButtonId) {
+        runCommand(binding->command);
         return true;
     }
     const std::optional<char> byte = typedByte(*event);
@@ -679,29 +650,9 @@ void MainDialog::closeEvent(QCloseEvent* event) {
 
 // --- Host -------------------------------------------------------------------
 
-qint64 MainDialog::repaintDelayMs() {
-    qint64 delay = lastRepaint_.isValid() ? RepaintIntervalMs - lastRepaint_.elapsed() : 0;
-    if (link_.isBusy() && !waitingPump_) {
-        if (!repaintHeldSince_.isValid()) {
-            repaintHeldSince_.start();
-            waitedSinceHold_ = false;
-        }
-        delay = std::max(delay, RepaintHoldMs - repaintHeldSince_.elapsed());
-    }
-    return std::max<qint64>(delay, 0);
-}
-
 bool MainDialog::event(QEvent* event) {
     if (event->type() == QEvent::UpdateRequest) {
-        if (const qint64 delay = repaintDelayMs(); delay > 0) {
-            // Qt keeps the dirty region and asks again only after a repaint,
-            // so nothing is lost by holding this one.
-            if (!heldRepaint_.isActive()) heldRepaint_.start(int(delay));
-            return true;
-        }
-        heldRepaint_.stop();
-        repaintHeldSince_.invalidate();
-        lastRepaint_.start();
+        if (!repaint_.mayRepaint()) return true;
         applyPendingFields();
     }
     return QMainWindow::event(event);
@@ -753,15 +704,7 @@ void MainDialog::pumpMessages() {
 }
 
 void MainDialog::pumpMessagesBeforeWait() {
-    const QScopedValueRollback waiting(waitingPump_, true);
-    waitedSinceHold_ = true;
-    pumpMessages();
-    // A held repaint has no request waiting in the queue; it is asked for
-    // again here, after the messages, so it shows the latest state.
-    if (heldRepaint_.isActive()) {
-        QEvent request(QEvent::UpdateRequest);
-        QCoreApplication::sendEvent(this, &request);
-    }
+    repaint_.pumpBeforeWait([this] { pumpMessages(); });
 }
 
 void MainDialog::sleepMilliseconds(int msecs) {

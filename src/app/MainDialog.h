@@ -5,11 +5,10 @@
 // reach the user.
 #include "Host.h"
 #include "MonitorLink.h"
+#include "RepaintThrottle.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
-#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -31,12 +30,6 @@ class TerminalView;
 class UserDialogs;
 class WindowLog;
 
-// The shortest time between two repaints of the window: about a screen
-// refresh, so no change stays unseen longer than one refresh.
-inline constexpr qint64 RepaintIntervalMs = 16;
-// While a transfer or auto file runs, a repaint waits at most this long for
-// the conversation's next wait for the monitor, where it costs no line time.
-inline constexpr qint64 RepaintHoldMs = 50;
 // Client areas smaller than this are not restored at start-up.
 inline constexpr int MinimumClientWidth = 400;
 inline constexpr int MinimumClientHeight = 300;
@@ -62,6 +55,7 @@ public:
     QPushButton* stopButton() const { return stop_; }
     QAction* commandAction(int id) const;
     QWidget* clientArea() const { return centralWidget(); }
+    const RepaintThrottle& repaintThrottle() const { return repaint_; }
 
     // Runs a menu or key command. Every command but Exit runs as one
     // operation of the link, so a failing port is reported once for it.
@@ -108,6 +102,8 @@ private:
     enum class QuitAnswer { No, Now, Later };
 
     void buildControls();
+    // Connects the port's receive events and device reports to the window.
+    void wirePort();
     void buildMenu();
     void layoutControls(QSize client);
     void layoutStatusRow(int w, int h);
@@ -126,8 +122,6 @@ private:
     void finishQuit();
     void prepareClose();
     void applyPendingFields() const;
-    // How long a repaint asked for now is held; 0 when it may happen now.
-    qint64 repaintDelayMs();
 
     std::unique_ptr<SerialPort> port_;
     UserDialogs& dialogs_;
@@ -159,14 +153,7 @@ private:
     bool localEcho_ = false;
     // The loop of the sleep running below, if any: Stop ends it.
     QEventLoop* sleepLoop_ = nullptr;
-    // Repaints come at most once a repaint interval, and during a transfer
-    // preferably while the conversation waits for the monitor. One that is
-    // held is brought back by the timer or by that wait.
-    QElapsedTimer lastRepaint_;
-    QElapsedTimer repaintHeldSince_;
-    QTimer heldRepaint_;
-    bool waitingPump_ = false;
-    bool waitedSinceHold_ = false;
+    RepaintThrottle repaint_;
 };
 
 } // namespace kestrel

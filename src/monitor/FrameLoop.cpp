@@ -41,8 +41,8 @@ void reportReadError(MonitorLink& link, const QString& path, quint64 sent, int e
                                .arg(QString::fromLocal8Bit(std::strerror(error))));
 }
 
-FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& path,
-                        quint32 length, FrameStyle style) {
+FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& path, quint32 length,
+                        FrameStyle style) {
     Host& host = link.host();
     char* const buffer = link.transferBuffer().data();
     const bool dataFile = style == FrameStyle::DataFile;
@@ -52,7 +52,8 @@ FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& p
         if (link.isAborting()) return FrameLoopEnd::Stopped;
         // A data file never sends more than the header announced, even if the
         // file has grown.
-        const qint64 want = dataFile ? std::min<qint64>(FrameSize, qint64(length - sent)) : FrameSize;
+        const qint64 want =
+            dataFile ? std::min<qint64>(FrameSize, qint64(length - sent)) : FrameSize;
         const qint64 n = file.read(buffer, want);
         if (n < 0 && dataFile) {
             reportReadError(link, path, sent, file.lastErrno());

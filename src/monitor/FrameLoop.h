@@ -28,8 +28,8 @@ enum class FrameStyle {
 enum class FrameLoopEnd { AllSent, Stopped, Refused, FileEnded, ReadError };
 
 // Sends `length` bytes from the file's current position.
-FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& path,
-                        quint32 length, FrameStyle style);
+FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& path, quint32 length,
+                        FrameStyle style);
 
 // The read error of a data download, as its message box says it.
 void reportReadError(MonitorLink& link, const QString& path, quint64 sent, int error);

@@ -57,9 +57,9 @@ TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 of
     SerialPort& port = link.port();
     if (link.isAborting()) return TransferOutcome::Stopped;
     if (file.seek(offset) != offset)
-        return fail(host, QStringLiteral("Verify failed at %1: the file can no longer be read: %2.")
-                              .arg(hex8(address), QString::fromLocal8Bit(
-                                                      std::strerror(file.lastErrno()))));
+        return fail(
+            host, QStringLiteral("Verify failed at %1: the file can no longer be read: %2.")
+                      .arg(hex8(address), QString::fromLocal8Bit(std::strerror(file.lastErrno()))));
 
     const ReceiveEventsOff eventsOff(port);
     link.discardInput();
@@ -141,11 +141,10 @@ TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 of
     link.awaitResponse(QByteArrayLiteral(">>"));
     link.discardInput();
     if (difference)
-        return fail(host,
-                    QStringLiteral("Verify failed at %1: sent %2, read %3.")
-                        .arg(hex8(difference->address))
-                        .arg(QString::asprintf("%02x", difference->sent),
-                             QString::asprintf("%02x", difference->read)));
+        return fail(host, QStringLiteral("Verify failed at %1: sent %2, read %3.")
+                              .arg(hex8(difference->address))
+                              .arg(QString::asprintf("%02x", difference->sent),
+                                   QString::asprintf("%02x", difference->read)));
     host.appendToTerminal(
         line(QStringLiteral("Verified: %1 bytes at %2.").arg(length).arg(hex8(address))));
     return TransferOutcome::Completed;

@@ -180,7 +180,8 @@ TEST_F(MainDialogTest, MenuHoldsEveryCommandWithItsLabel) {
         {"&Edit",
          {{"&Port Settings...\tF12", 32780},
           {"&Clear Screen", 32781},
-          {"&Paste\tShift+Insert", 32802}}},
+          {"&Paste\tShift+Insert", 32802},
+          {"&Verify Downloads", 32803}}},
         {"&View", {{"&Font\tCtrl+F", 32773}}},
         {"&Help", {{"&About Kestrel", 16}}},
     };

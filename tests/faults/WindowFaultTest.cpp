@@ -128,6 +128,35 @@ INSTANTIATE_TEST_SUITE_P(
                      true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The Edit menu's check item reads every download back; a byte that comes back
+// wrong is a failed download with its message box, and the line stays usable.
+TEST_F(WindowFaults, VerifyDownloadsReadsBackAndReportsAWrongByte) {
+    start({"--wrong-read-byte", "5"});
+    const QByteArray bytes = pattern(3 * Frame);
+    dialogs.downloadAnswer =
+        DownloadRequest{writeFile("data.bin", bytes), QStringLiteral("80010000")};
+    QAction* verify = window->commandAction(CommandVerifyDownloads);
+    ASSERT_TRUE(verify);
+    EXPECT_FALSE(verify->isChecked());
+
+    verify->trigger();
+    EXPECT_TRUE(verify->isChecked());
+    EXPECT_LT(runTimed(CommandDownloadData), 4000);
+    const auto sent = static_cast<quint8>(bytes[4]);
+    EXPECT_EQ(dialogs.messages,
+              QStringList{QString::asprintf("Verify failed at 80010004: sent %02x, read %02x.",
+                                            sent, sent ^ 0xffu)});
+    expectReleased();
+    EXPECT_TRUE(typeAndSeePrompt("dr")) << terminalText().constData();
+
+    // Unchecked, nothing is read back.
+    verify->trigger();
+    dialogs.messages.clear();
+    runTimed(CommandDownloadData);
+    EXPECT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('|').toStdString();
+    EXPECT_EQ(sim->report().counter("binary-reads"), 1u);
+}
+
 TEST_F(WindowFaults, ExecutableOnAStallingMonitorEndsAndReleasesEverything) {
     start({"--stall-after", "1"});
     dialogs.chosenFile = fixture("hello.exe");

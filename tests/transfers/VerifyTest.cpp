@@ -76,22 +76,30 @@ TEST_P(VerifyOutcome, SaysWhatTheReadBackFound) {
 
 QByteArray wrongByteLine(const QByteArray& data) {
     const auto sent = static_cast<quint8>(data[2999]);
-    return QString::asprintf("Verify failed at %08x: sent %02x, read %02x.\r", Address + 2999,
-                             sent, sent ^ 0xffu)
+    return QString::asprintf("Verify failed at %08x: sent %02x, read %02x.\r", Address + 2999, sent,
+                             sent ^ 0xffu)
         .toLatin1();
 }
 
 const VerifyCase verifyCases[] = {
-    {"Matches", {}, TransferOutcome::Completed,
+    {"Matches",
+     {},
+     TransferOutcome::Completed,
      [](const QByteArray&) { return QByteArray("Verified: 5000 bytes at 80010000.\r"); }},
     {"OneWrongByte", {"--wrong-read-byte", "3000"}, TransferOutcome::Failed, wrongByteLine},
-    {"ShortBlock", {"--short-read", "4096"}, TransferOutcome::Failed,
+    {"ShortBlock",
+     {"--short-read", "4096"},
+     TransferOutcome::Failed,
      [](const QByteArray&) {
          return QByteArray("Verify failed at 80011000: read 4096 of 5000 bytes.\r");
      }},
-    {"RefusedFrame", {"--refuse-frame", "3"}, TransferOutcome::Failed,
+    {"RefusedFrame",
+     {"--refuse-frame", "3"},
+     TransferOutcome::Failed,
      [](const QByteArray&) { return QByteArray(); }},
-    {"NoEndBinary", {"--no-end-binary"}, TransferOutcome::Failed,
+    {"NoEndBinary",
+     {"--no-end-binary"},
+     TransferOutcome::Failed,
      [](const QByteArray&) { return QByteArray(); }},
 };
 
