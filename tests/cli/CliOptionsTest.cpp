@@ -41,6 +41,8 @@ TEST(CliOptions, OptionsMayFollowTheCommandAndDoubleDashEndsThem) {
     EXPECT_EQ(parseOk({"load", "--", "-odd-name.exe"}).arguments, QStringList{"-odd-name.exe"});
     EXPECT_TRUE(parseOk({"load", "game.exe", "--watch"}).watch);
     EXPECT_FALSE(parseOk({"load", "game.exe"}).watch);
+    EXPECT_TRUE(parseOk({"auto", "boot.sio", "--verify"}).verify);
+    EXPECT_FALSE(parseOk({"auto", "boot.sio"}).verify);
 }
 
 TEST(CliOptions, HelpAndVersionExitZero) {
@@ -74,6 +76,9 @@ TEST(CliOptions, MistakesExitTwoWithAReason) {
         {{"--timestamps", "term"}, "give --log too"},
         {{"--watch", "term"}, "--watch goes with load or auto, not 'term'"},
         {{"--watch", "dload", "f", "0"}, "--watch goes with load or auto, not 'dload'"},
+        {{"--verify", "term"}, "--verify goes with load, dload or auto, not 'term'"},
+        {{"--verify", "receive", "f", "0", "1"},
+         "--verify goes with load, dload or auto, not 'receive'"},
     };
     for (const auto& [args, reason] : cases) {
         auto r = parseCommandLine(args);
