@@ -4,7 +4,7 @@
 #include "AutoFile.h"
 #include "AutomationFixture.h"
 #include "QtSerialPortComponent.h"
-#include "SimulatorLinkTest.h"
+#include "SimulatorLinkFixture.h"
 #include "TransferHold.h"
 
 #include <QCoreApplication>
@@ -17,7 +17,7 @@ using namespace kestrel::test;
 
 namespace {
 
-class AutoEndToEnd : public SimulatorLinkTest {
+class AutoEndToEnd : public SimulatorLinkFixture {
 protected:
     // Reads the line until the simulator has answered `lastLine`, so the
     // report that follows has seen every byte of the run.

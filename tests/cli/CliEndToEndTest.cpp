@@ -8,7 +8,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -141,7 +140,11 @@ TEST_F(CliTest, CtrlCStopsTheDownloadAndTheEndingStillRuns) {
     QProcess p;
     p.start(cliProgram(), {"-p", sim.devicePath(), "dload", data, "80010000"});
     ASSERT_TRUE(p.waitForStarted());
-    QThread::msleep(1500);
+    // Mid-transfer: the first frame's bytes have begun to reach the monitor
+    // ("bwr" and CR, then the 9-byte header, then 0x02 and the data).
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return sim.transcript().received().size() > 4 + 9 + 1; }, 10000))
+        << sim.transcript().received().toHex().constData();
     ::kill(static_cast<pid_t>(p.processId()), SIGINT);
     ASSERT_TRUE(p.waitForFinished(20000));
     EXPECT_EQ(p.exitCode(), 1);
