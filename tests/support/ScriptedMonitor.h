@@ -56,10 +56,10 @@ public:
     QList<Conversation> conversations;
 
     // What arrived.
-    QList<QByteArray> headers; // each binary write's or read's 9 header bytes, 0x01 first
-    int frames = 0;            // frames whose 2048 bytes arrived, over the whole run
-    int closingEnds = 0;       // 0x03 at the prompt, outside any binary write
-    QByteArray typed;          // every byte that reached the prompt, commands included
+    QList<QByteArray> headers;     // each binary write's or read's 9 header bytes, 0x01 first
+    int frames = 0;                // frames whose 2048 bytes arrived, over the whole run
+    int closingEnds = 0;           // 0x03 at the prompt, outside any binary write
+    QByteArray typed;              // every byte that reached the prompt, commands included
     QList<int> waitingAtLineStart; // bytes unread by the link as each typed line began
 
     // Runs when a frame's block has arrived, before it is answered (1-based).
