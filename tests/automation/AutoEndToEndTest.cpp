@@ -5,7 +5,7 @@
 #include "AutomationFixture.h"
 #include "MonitorLink.h"
 #include "QtSerialPortComponent.h"
-#include "SimulatorLinkTest.h"
+#include "SimulatorLinkFixture.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -17,7 +17,7 @@ using namespace kestrel::test;
 
 namespace {
 
-class AutoEndToEnd : public SimulatorLinkTest {
+class AutoEndToEnd : public SimulatorLinkFixture {
 protected:
     // Reads the line until the simulator has answered `lastLine`, so the
     // report that follows has seen every byte of the run.

@@ -1,10 +1,11 @@
 #pragma once
-// What the automation tests share: a link on the fake clock, a scripted
-// monitor answering binary writes, and files in a folder whose path survives
-// the auto file's lower-casing.
+// What the automation tests share: a link on the fake clock, the scripted
+// monitor, and files in a folder whose path survives the auto file's
+// lower-casing.
 #include "FakeSerialPort.h"
 #include "MonitorLink.h"
 #include "RecorderHost.h"
+#include "ScriptedMonitor.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -57,46 +58,6 @@ public:
 
 private:
     QString path_;
-};
-
-// Answers like the resident monitor: the prompt after a line, the binary
-// prompt after "bwr\r", "Y" after each frame's checksum, "end binary" after
-// 0x03. Records each load header it sees.
-struct ScriptedMonitor {
-    explicit ScriptedMonitor(FakeSerialPort& port) : port_(port) {
-        port.responder = [this](const QByteArray& w) { answer(w); };
-    }
-
-    QList<QByteArray> headers; // the 8 bytes after each 0x01
-    bool promptAfterLine = true;
-
-private:
-    void answer(const QByteArray& w) {
-        if (headerBytes_ >= 0) {
-            header_ += w;
-            if (++headerBytes_ == 8) headers.append(header_), headerBytes_ = -1, header_.clear();
-            return;
-        }
-        if (afterFrame_) {
-            afterFrame_ = false;
-            port_.deliver("Y");
-        } else if (w == "bwr\r") {
-            port_.deliver("bwr\r\nbinary\r\n");
-        } else if (w == QByteArray(1, '\x01')) {
-            headerBytes_ = 0;
-        } else if (w.size() == FrameSize) {
-            afterFrame_ = true;
-        } else if (w == QByteArray(1, '\x03')) {
-            port_.deliver("end binary\r\n>>");
-        } else if (w == "\r" && promptAfterLine) {
-            port_.deliver("\r\n>>");
-        }
-    }
-
-    FakeSerialPort& port_;
-    int headerBytes_ = -1;
-    QByteArray header_;
-    bool afterFrame_ = false;
 };
 
 class LinkFixture : public ::testing::Test {

@@ -124,10 +124,10 @@ protected:
 
 TEST_F(DataLoad, AddressIsReadLenientlyAsHexadecimal) {
     const std::pair<QByteArray, QByteArray> cases[] = {
-        {"80100000", QByteArray::fromHex("8010000000000003")},
-        {"0x80100000", QByteArray::fromHex("8010000000000003")},
-        {"face.bin", QByteArray::fromHex("0000face00000003")},
-        {"zz", QByteArray::fromHex("0000000000000003")},
+        {"80100000", QByteArray::fromHex("018010000000000003")},
+        {"0x80100000", QByteArray::fromHex("018010000000000003")},
+        {"face.bin", QByteArray::fromHex("010000face00000003")},
+        {"zz", QByteArray::fromHex("010000000000000003")},
     };
     for (const auto& [address, header] : cases) {
         SCOPED_TRACE(address.toStdString());

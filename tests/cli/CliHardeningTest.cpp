@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 
 using namespace kestrel::test;
+using kestrel::sim::Pty;
 
 namespace {
 
@@ -403,11 +404,11 @@ TEST_P(Controls, ReachATerminalOnlyWhereTheyShould) {
     const ControlCase& c = GetParam();
     Simulator sim;
     Pty screen;
-    ASSERT_TRUE(screen.isOpen());
+    ASSERT_EQ(screen.open(), "");
     write("esc.sio", "local echo before\rlocal echo \x1b]2;pwned\x07\r");
     QProcess p;
     p.setWorkingDirectory(dir.path());
-    p.setStandardOutputFile(screen.slavePath());
+    p.setStandardOutputFile(QString::fromStdString(screen.slavePath()));
     p.start(cliProgram(), QStringList{"-q", "-p", sim.devicePath()} + c.command);
     ASSERT_TRUE(p.waitForStarted());
     if (!c.input.isEmpty()) {
@@ -418,9 +419,9 @@ TEST_P(Controls, ReachATerminalOnlyWhereTheyShould) {
     QByteArray shown;
     QDeadlineTimer deadline(8000);
     while (!shown.contains("pwned") && !deadline.hasExpired())
-        shown += screen.read(100);
+        shown += QByteArray::fromStdString(screen.read(100));
     finish(p);
-    shown += screen.readUntilQuiet(100);
+    shown += QByteArray::fromStdString(screen.readUntilQuiet(100));
     ASSERT_TRUE(shown.contains("pwned")) << shown.data();
     if (c.visible) {
         EXPECT_TRUE(shown.contains("^[]2;pwned^G")) << shown.data();
@@ -443,23 +444,23 @@ class Progress : public Hardening, public ::testing::WithParamInterface<FileCase
 TEST_P(Progress, FitsANarrowTerminalAndShowsNoRateBeforeItHasOne) {
     Simulator sim({"--baud", "115200"});
     Pty screen;
-    ASSERT_TRUE(screen.isOpen());
+    ASSERT_EQ(screen.open(), "");
     winsize size{};
     size.ws_row = 24;
     size.ws_col = 40;
-    ASSERT_EQ(::ioctl(screen.masterFd(), TIOCSWINSZ, &size), 0);
+    ASSERT_EQ(::ioctl(screen.master(), TIOCSWINSZ, &size), 0);
     write("data.bin", QByteArray(6 * 2048, 'p'));
     QProcess p;
     p.setWorkingDirectory(dir.path());
-    p.setStandardErrorFile(screen.slavePath());
+    p.setStandardErrorFile(QString::fromStdString(screen.slavePath()));
     p.start(cliProgram(), QStringList{"-p", sim.devicePath()} + GetParam().command);
     ASSERT_TRUE(p.waitForStarted());
     QByteArray shown;
     while (p.state() == QProcess::Running) {
-        shown += screen.read(50);
+        shown += QByteArray::fromStdString(screen.read(50));
         p.waitForFinished(10);
     }
-    shown += screen.readUntilQuiet(100);
+    shown += QByteArray::fromStdString(screen.readUntilQuiet(100));
     EXPECT_EQ(p.exitCode(), 0);
     ASSERT_TRUE(shown.contains('%')) << "a progress display was drawn";
     shown.replace("\033[K", "");

@@ -20,15 +20,15 @@ struct FileCloser {
 class CliProgress : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(screen.isOpen());
-        err.reset(std::fopen(screen.slavePath().toLocal8Bit().constData(), "w"));
+        ASSERT_EQ(screen.open(), "");
+        err.reset(std::fopen(screen.slavePath().c_str(), "w"));
         out.reset(std::fopen("/dev/null", "w"));
         ASSERT_TRUE(err && out);
         host = std::make_unique<cli::CliHost>(out.get(), err.get(), true);
     }
-    QByteArray shown() { return screen.readUntilQuiet(50); }
+    QByteArray shown() { return QByteArray::fromStdString(screen.readUntilQuiet(50)); }
 
-    Pty screen;
+    sim::Pty screen;
     std::unique_ptr<std::FILE, FileCloser> err, out;
     std::unique_ptr<cli::CliHost> host;
 };

@@ -1,8 +1,5 @@
 #pragma once
-// Small executable files made in memory for the loader tests, and a scripted
-// monitor that holds the binary-write conversation on a FakeSerialPort.
-#include "FakeSerialPort.h"
-
+// Small executable files made in memory for the loader tests.
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -54,43 +51,5 @@ QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArra
 // A private copy of a committed fixture (tests/fixtures/exe).
 QString fixturePath(const QString& name);
 QByteArray readWhole(const QString& path);
-
-// Answers like the console's monitor: the binary-write prompt after "bwr\r",
-// "Y" after every frame with a good checksum, "end binary" after 0x03, and an
-// echo of anything typed. What was written is kept per conversation.
-class FakeMonitor {
-public:
-    explicit FakeMonitor(FakeSerialPort& port);
-
-    struct Conversation {
-        quint32 address = 0;
-        quint32 size = 0;
-        QByteArray memory; // frame data as the monitor would store it
-        int frames = 0;
-        bool closed = false;
-    };
-
-    bool answerPrompt = true;
-    bool answerEndBinary = true;
-    // Frames (counted over the whole run, from 0) answered with "N".
-    QList<int> refusedFrames;
-
-    QList<Conversation> conversations;
-    int frames = 0;                   // over the whole run
-    int closingEnds = 0;              // 0x03 outside a conversation
-    QByteArray typed;                 // everything outside the conversations
-    QList<int> waitingAtCommandStart; // bytes waiting when each "sr" began
-    // Runs after the monitor has handled each write.
-    std::function<void(const QByteArray&)> afterWrite;
-
-private:
-    void onWrite(const QByteArray& w);
-
-    enum class State { Idle, Header, Frames, Block, Checksum };
-    FakeSerialPort& port_;
-    State state_ = State::Idle;
-    QByteArray header_;
-    QByteArray block_;
-};
 
 } // namespace kestrel::test

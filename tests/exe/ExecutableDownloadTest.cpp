@@ -4,6 +4,7 @@
 #include "ExecutableDownload.h"
 #include "ExeFiles.h"
 #include "MonitorLink.h"
+#include "ScriptedMonitor.h"
 
 #include <gtest/gtest.h>
 
@@ -78,7 +79,7 @@ protected:
     FakeSerialPort port{clock};
     MonitorLink link{port, host};
     std::optional<TransferHold> busy;
-    FakeMonitor monitor{port};
+    ScriptedMonitor monitor{port};
     QTemporaryDir dir;
     int files = 0;
 };
@@ -140,7 +141,7 @@ TEST_F(Download, RegisterCommandsAreTypedOneByteEachAndTheirEchoDropped) {
     EXPECT_EQ(port.wire(), registerCommands("80010000", "0", "801ffff0"));
     EXPECT_EQ(port.writes.size(), port.wire().size());
     // Whatever was waiting, and each command's echo, is gone before the next.
-    EXPECT_EQ(monitor.waitingAtCommandStart, (QList<int>{7, 0, 0}));
+    EXPECT_EQ(monitor.waitingAtLineStart, (QList<int>{7, 0, 0}));
     EXPECT_EQ(port.inBufferCount(), 0);
     EXPECT_FALSE(suppressedWhileSending.contains(false));
     EXPECT_FALSE(link.displaySuppressed());
@@ -242,7 +243,7 @@ TEST_F(Download, AOutStopEndsAfterCurrentSection) {
 }
 
 TEST_F(Download, NoPromptPsExeStillClosesAndSetsRegisters) {
-    monitor.answerPrompt = false;
+    monitor.answerPrompts = false;
     const QString path = file(makePsExe({.pc = 0x80010000, .image = pattern(0x800)}));
     EXPECT_EQ(downloadPsExe(link, path), TransferOutcome::Failed);
     EXPECT_EQ(port.wire(), "bwr\r" + End + registerCommands("80010000", "0", "801ffff0"));
@@ -252,7 +253,7 @@ TEST_F(Download, NoPromptPsExeStillClosesAndSetsRegisters) {
 }
 
 TEST_F(Download, NoPromptAOutEndsAtOnce) {
-    monitor.answerPrompt = false;
+    monitor.answerPrompts = false;
     const QString path = file(twoSectionAOut(pattern(0x800), pattern(0x10, 2)));
     EXPECT_EQ(downloadAOut(link, path), TransferOutcome::Failed);
     EXPECT_EQ(port.wire(), "bwr\r");
@@ -263,7 +264,7 @@ TEST_F(Download, NoPromptAOutEndsAtOnce) {
 }
 
 TEST_F(Download, RefusedPieceInPsExeEndsTheImageLikeStop) {
-    monitor.refusedFrames = {1};
+    monitor.refusedFrames = {2};
     const QByteArray image = pattern(0x1800);
     const QString path = file(makePsExe({.pc = 0x80010000, .image = image}));
 
@@ -277,7 +278,7 @@ TEST_F(Download, RefusedPieceInPsExeEndsTheImageLikeStop) {
 }
 
 TEST_F(Download, RefusedPieceInAOutEndsLikeStop) {
-    monitor.refusedFrames = {0};
+    monitor.refusedFrames = {1};
     const QString path = file(twoSectionAOut(pattern(0x1000), pattern(0x10, 2)));
     EXPECT_EQ(downloadAOut(link, path), TransferOutcome::Failed);
     EXPECT_EQ(host.messages, QStringList{"Upload of data failed."});

@@ -6,7 +6,7 @@
 #include "MonitorLink.h"
 #include "QtSerialPortComponent.h"
 #include "RecorderHost.h"
-#include "SimulatorLinkTest.h"
+#include "SimulatorLinkFixture.h"
 
 #include <QCoreApplication>
 
@@ -17,7 +17,7 @@ using namespace kestrel::test;
 
 namespace {
 
-class ExeEndToEnd : public SimulatorLinkTest {
+class ExeEndToEnd : public SimulatorLinkFixture {
 protected:
     // As the load command runs it: busy held, display suppressed, receive
     // events off for the whole load.
@@ -115,9 +115,9 @@ TEST_F(ExeEndToEnd, VerifyReadsBackEveryPartItWrote) {
     EXPECT_EQ(sim.report().counter("binary-reads"), 5u);
 }
 
-class ExeWrongReadBack : public SimulatorLinkTest {
+class ExeWrongReadBack : public SimulatorLinkFixture {
 protected:
-    ExeWrongReadBack() : SimulatorLinkTest({"--wrong-read-byte", "10"}) {}
+    ExeWrongReadBack() : SimulatorLinkFixture({"--wrong-read-byte", "10"}) {}
 };
 
 TEST_F(ExeWrongReadBack, AOutStopsAtTheSectionThatCameBackWrong) {

@@ -18,7 +18,7 @@
 namespace kestrel {
 namespace {
 
-using test::Pty;
+using sim::Pty;
 using test::RecorderHost;
 using test::TestClock;
 
@@ -34,9 +34,9 @@ QByteArray consoleText(qsizetype size) {
 // event swallows megabytes and the window answers nothing until it ends.
 TEST(ReceiveFlood, EveryEventTakesABoundedPieceAndNothingIsLost) {
     Pty pty;
-    ASSERT_TRUE(pty.isOpen());
+    ASSERT_EQ(pty.open(), "");
     QtSerialPortComponent port;
-    port.setDeviceOverride(pty.slavePath());
+    port.setDeviceOverride(QString::fromStdString(pty.slavePath()));
     ASSERT_TRUE(port.setSettings(QStringLiteral("115200,n,8,1")));
     ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
     TestClock clock(false);
@@ -47,7 +47,7 @@ TEST(ReceiveFlood, EveryEventTakesABoundedPieceAndNothingIsLost) {
 
     const QByteArray flood = consoleText(2 * 1024 * 1024);
     std::atomic<bool> written = false;
-    std::thread writer([&] { written = pty.write(flood); });
+    std::thread writer([&] { written = pty.write(flood.toStdString()); });
     QDeadlineTimer deadline(20'000);
     while (host.rawTerminal().size() < flood.size() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);

@@ -105,6 +105,11 @@ TEST_F(FrontEnds, CliLoadsThroughTheNetworkNameAndRefusesAMalformedOne) {
     ASSERT_TRUE(run.waitForFinished(30000));
     EXPECT_EQ(run.exitCode(), 0) << run.readAllStandardError().toStdString();
     EXPECT_TRUE(run.readAllStandardOutput().contains("PSX-EXE"));
+    // The program is done once the last register command has left it; through
+    // ser2net it is still on its way to the console for a moment.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return sim.transcript().received().endsWith("sr sp 801ff000\r"); }, 5000))
+        << sim.transcript().received().right(48).constData();
     EXPECT_EQ(sim.registers().at("epc"), 0x8001003cu);
 
     run.start(cli, {"-p", "tcp://::1:7002", "term"});

@@ -1,12 +1,14 @@
 #include "Ser2net.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QThread>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace kestrel::test {
 
@@ -71,15 +73,32 @@ bool Ser2net::start() {
     return true;
 }
 
+// The port was free when the probe let it go, but anything on the machine
+// (another test's server) may take it before ser2net does: the listener must
+// be ser2net's own socket, or the test would talk to a stranger.
 bool Ser2net::listening() const {
     QFile table(QStringLiteral("/proc/net/tcp"));
     if (!table.open(QIODevice::ReadOnly)) return false;
-    // local_address is "0100007F:PORT" in hex; state 0A is LISTEN.
+    // local_address is "0100007F:PORT" in hex; state 0A is LISTEN; field 9 is
+    // the socket's inode.
     const QByteArray local =
         "0100007F:" + QByteArray::number(port_, 16).toUpper().rightJustified(4, '0');
     for (const QByteArray& line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 3 && fields[1] == local && fields[3] == "0A") return true;
+        if (fields.size() > 9 && fields[1] == local && fields[3] == "0A")
+            return ownsSocket(fields[9]);
+    }
+    return false;
+}
+
+bool Ser2net::ownsSocket(const QByteArray& inode) const {
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(process_.processId());
+    const QByteArray target = "socket:[" + inode + "]";
+    for (const QString& fd : QDir(fds).entryList(QDir::NoDotAndDotDot | QDir::System)) {
+        char link[64];
+        const QByteArray path = QFile::encodeName(fds + QLatin1Char('/') + fd);
+        const ssize_t length = ::readlink(path.constData(), link, sizeof link);
+        if (length > 0 && QByteArray(link, length) == target) return true;
     }
     return false;
 }

@@ -37,6 +37,8 @@ public:
 
 private:
     bool listening() const;
+    // Whether the ser2net process holds the socket with this inode.
+    bool ownsSocket(const QByteArray& inode) const;
 
     Accepter accepter_;
     QString device_;

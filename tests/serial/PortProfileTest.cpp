@@ -150,6 +150,21 @@ TEST_F(PortProfileTest, FailedOpenStillShowsPortAndSettings) {
     EXPECT_EQ(store.value(SettingsKey).toString(), QStringLiteral("19200,e,7,2"));
 }
 
+// The dialog's choices in the order the tables list them; the device fields
+// keep their defaults (no --port device, Com buttons free).
+PortDialogFields choices(const char* baud, int port, int dataBits, int echo, int flow, int parity,
+                         int stopBits) {
+    PortDialogFields fields;
+    fields.baudText = QString::fromLatin1(baud);
+    fields.portIndex = port;
+    fields.dataBitsIndex = dataBits;
+    fields.echoIndex = echo;
+    fields.flowIndex = flow;
+    fields.parityIndex = parity;
+    fields.stopBitsIndex = stopBits;
+    return fields;
+}
+
 struct TextCase {
     PortDialogFields fields;
     const char* inForce;
@@ -158,19 +173,19 @@ struct TextCase {
 
 TEST(SettingsTextFromFields, BuildsTextFromDialogFields) {
     const TextCase cases[] = {
-        {{"19200", 0, 0, -1, 0, 2, 1}, "", "19200,E,7,2"},
-        {{"9600", 0, 1, -1, 0, 0, 0}, "", "9600,N,8,1"},
-        {{"300", 0, 1, -1, 0, 1, 0}, "", "300,O,8,1"},
-        {{"  +57600 baud", 0, 1, -1, 0, 0, 0}, "", "57600,N,8,1"},
-        {{" -5x", 0, 1, -1, 0, 0, 0}, "", "-5,N,8,1"},
-        {{"abc", 0, 1, -1, 0, 0, 0}, "", "0,N,8,1"},
-        {{"", 0, 1, -1, 0, 0, 0}, "", "0,N,8,1"},
-        {{"99999999999", 0, 1, -1, 0, 0, 0}, "", "2147483647,N,8,1"},
+        {choices("19200", 0, 0, -1, 0, 2, 1), "", "19200,E,7,2"},
+        {choices("9600", 0, 1, -1, 0, 0, 0), "", "9600,N,8,1"},
+        {choices("300", 0, 1, -1, 0, 1, 0), "", "300,O,8,1"},
+        {choices("  +57600 baud", 0, 1, -1, 0, 0, 0), "", "57600,N,8,1"},
+        {choices(" -5x", 0, 1, -1, 0, 0, 0), "", "-5,N,8,1"},
+        {choices("abc", 0, 1, -1, 0, 0, 0), "", "0,N,8,1"},
+        {choices("", 0, 1, -1, 0, 0, 0), "", "0,N,8,1"},
+        {choices("99999999999", 0, 1, -1, 0, 0, 0), "", "2147483647,N,8,1"},
         // Groups left with no selection keep what is in force...
-        {{"9600", 0, -1, -1, 0, -1, -1}, "4800,m,5,1.5", "9600,M,5,1.5"},
-        {{"9600", 0, -1, -1, 0, 7, 2}, "4800,o,7,2", "9600,O,7,2"},
+        {choices("9600", 0, -1, -1, 0, -1, -1), "4800,m,5,1.5", "9600,M,5,1.5"},
+        {choices("9600", 0, -1, -1, 0, 7, 2), "4800,o,7,2", "9600,O,7,2"},
         // ...or, with nothing usable in force, none, 8 and 1.
-        {{"9600", 0, -1, -1, 0, -1, -1}, "garbage", "9600,N,8,1"},
+        {choices("9600", 0, -1, -1, 0, -1, -1), "garbage", "9600,N,8,1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
@@ -188,14 +203,14 @@ struct FieldsCase {
 
 TEST(FieldsFromPort, ProposesTheValuesInForce) {
     const FieldsCase cases[] = {
-        {2, "9600,n,8,1", 0, {"9600", 1, 1, -1, 0, 0, 0}},
-        {3, "9600,E,7,2", 2, {"9600", 2, 0, -1, 2, 2, 1}},
-        {8, "115200,o,8,1", 3, {"115200", 7, 1, -1, 3, 1, 0}},
+        {2, "9600,n,8,1", 0, choices("9600", 1, 1, -1, 0, 0, 0)},
+        {3, "9600,E,7,2", 2, choices("9600", 2, 0, -1, 2, 2, 1)},
+        {8, "115200,o,8,1", 3, choices("115200", 7, 1, -1, 3, 1, 0)},
         // No button for the port, parity, data bits or stop bits in force.
-        {9, "4800,m,5,1.5", 1, {"4800", -1, -1, -1, 1, -1, -1}},
-        {1, "2400,s,6,1", 0, {"2400", 0, -1, -1, 0, -1, 0}},
+        {9, "4800,m,5,1.5", 1, choices("4800", -1, -1, -1, 1, -1, -1)},
+        {1, "2400,s,6,1", 0, choices("2400", 0, -1, -1, 0, -1, 0)},
         // A text without a comma gives no speed.
-        {1, "9600", 0, {"", 0, -1, -1, 0, -1, -1}},
+        {1, "9600", 0, choices("", 0, -1, -1, 0, -1, -1)},
     };
     TestClock clock;
     for (const auto& c : cases) {
@@ -246,7 +261,7 @@ TEST_F(EditPortSettingsTest, CancelLeavesAClosedPortClosed) {
 TEST_F(EditPortSettingsTest, OkWithoutChangesKeepsEverythingInForce) {
     runningWith(3, QStringLiteral("9600,E,7,2"), 2);
     runCommand(pressOk);
-    EXPECT_EQ(*proposed, (PortDialogFields{"9600", 2, 0, -1, 2, 2, 1}));
+    EXPECT_EQ(*proposed, choices("9600", 2, 0, -1, 2, 2, 1));
     EXPECT_EQ(port.settings(), QStringLiteral("9600,E,7,2"));
     EXPECT_EQ(port.handshaking(), 2);
     EXPECT_TRUE(port.portOpen());

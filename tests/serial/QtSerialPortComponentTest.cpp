@@ -4,6 +4,7 @@
 #include "QtPrinters.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,6 +17,7 @@
 
 #include <cstdio>
 #include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -24,7 +26,28 @@
 namespace kestrel {
 namespace {
 
-using test::Pty;
+using sim::Pty;
+
+QString slavePath(const Pty& pty) {
+    return QString::fromStdString(pty.slavePath());
+}
+
+// Bytes the kernel holds for the slave side that nobody has read yet.
+int waitingAtTheSlave(const Pty& pty) {
+    int waiting = 0;
+    return ::ioctl(pty.slave(), FIONREAD, &waiting) == 0 ? waiting : -1;
+}
+
+// Waits, without running the event loop, until what the master wrote has
+// crossed the kernel's pty: the slave side holds `count` unread bytes.
+bool reachedTheSlave(const Pty& pty, int count) {
+    QDeadlineTimer deadline(5000);
+    while (waitingAtTheSlave(pty) < count) {
+        if (deadline.hasExpired()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 QByteArray randomBytes(qsizetype n) {
     QByteArray bytes(n, '\0');
@@ -38,8 +61,8 @@ QByteArray randomBytes(qsizetype n) {
 class PtyPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(pty.isOpen());
-        port.setDeviceOverride(pty.slavePath());
+        ASSERT_EQ(pty.open(), "");
+        port.setDeviceOverride(slavePath(pty));
         ASSERT_TRUE(port.setSettings(QStringLiteral("115200,n,8,1")));
         ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
     }
@@ -57,7 +80,7 @@ protected:
 
     termios lineSettings() const {
         termios tio{};
-        tcgetattr(pty.slaveFd(), &tio);
+        tcgetattr(pty.slave(), &tio);
         return tio;
     }
 
@@ -71,7 +94,7 @@ TEST_F(PtyPortTest, EachOutputLeavesAtOnceAndExact) {
     for (const QByteArray& bytes : writes) {
         ASSERT_TRUE(port.output(bytes));
         // No event loop runs between the write and the read.
-        EXPECT_EQ(pty.readExactly(bytes.size(), 1000), bytes);
+        EXPECT_EQ(pty.readExactly(bytes.size(), 1000), bytes.toStdString());
     }
     EXPECT_EQ(port.outBufferCount(), 0);
 }
@@ -81,7 +104,7 @@ TEST_F(PtyPortTest, FrameOf2048BytesIsAcceptedWhole) {
     ASSERT_TRUE(port.output(frame));
     EXPECT_TRUE(port.waitForOutput(2000));
     EXPECT_EQ(port.outBufferCount(), 0);
-    EXPECT_EQ(pty.readExactly(2048, 2000), frame);
+    EXPECT_EQ(pty.readExactly(2048, 2000), frame.toStdString());
 }
 
 TEST_F(PtyPortTest, MoreThanTheDeviceTakesWaitsInTheBufferUntilSent) {
@@ -91,7 +114,8 @@ TEST_F(PtyPortTest, MoreThanTheDeviceTakesWaitsInTheBufferUntilSent) {
     EXPECT_GT(port.outBufferCount(), 0);
 
     QByteArray arrived;
-    std::thread reader([&] { arrived = pty.readExactly(block.size(), 10000); });
+    std::thread reader(
+        [&] { arrived = QByteArray::fromStdString(pty.readExactly(block.size(), 10000)); });
     const bool drained = port.waitForOutput(10000);
     reader.join();
     EXPECT_TRUE(drained);
@@ -101,15 +125,14 @@ TEST_F(PtyPortTest, MoreThanTheDeviceTakesWaitsInTheBufferUntilSent) {
 
 TEST_F(PtyPortTest, BytesFromTheFarEndReachInputZeroBytesIncluded) {
     const QByteArray sent("hello\0world\r", 12);
-    pty.write(sent);
+    pty.write(sent.toStdString());
     EXPECT_EQ(receiveAll(sent.size()), sent);
     EXPECT_EQ(port.inBufferCount(), 0);
 }
 
 TEST_F(PtyPortTest, InputLenOneTakesExactlyOneByte) {
     pty.write("xyz");
-    ASSERT_TRUE(port.waitForInput(1000));
-    QTest::qWait(50); // the rest of the three bytes
+    ASSERT_TRUE(reachedTheSlave(pty, 3));
     port.setInputLen(1);
     EXPECT_EQ(port.input(), QByteArray("x"));
     EXPECT_EQ(port.inBufferCount(), 2);
@@ -117,8 +140,8 @@ TEST_F(PtyPortTest, InputLenOneTakesExactlyOneByte) {
 
 TEST_F(PtyPortTest, BytesStillInTheKernelAreCountedWithoutTheEventLoop) {
     port.setRThreshold(0);
-    pty.write(QByteArray("abc\0", 4));
-    usleep(100'000); // let the kernel move them to the slave; no Qt event runs
+    pty.write(std::string_view("abc\0", 4));
+    ASSERT_TRUE(reachedTheSlave(pty, 4));
     EXPECT_EQ(port.inBufferCount(), 4);
     port.setInputLen(0);
     EXPECT_EQ(port.input(), QByteArray("abc\0", 4));
@@ -128,6 +151,8 @@ TEST_F(PtyPortTest, ThresholdZeroKeepsBytesAndOneDeliversThemWithAnEvent) {
     QSignalSpy events(&port, &SerialPort::onComm);
     port.setRThreshold(0);
     pty.write("ok");
+    ASSERT_TRUE(reachedTheSlave(pty, 2));
+    // Nothing is to come: the wait gives a wrongly raised event its chance.
     EXPECT_FALSE(events.wait(300));
     EXPECT_EQ(port.inBufferCount(), 2);
 
@@ -146,7 +171,7 @@ TEST_F(PtyPortTest, EventsComeFromTheEventLoopNeverFromInsideACall) {
     QSignalSpy events(&port, &SerialPort::onComm);
     port.setRThreshold(1);
     pty.write("x");
-    usleep(100'000);
+    ASSERT_TRUE(reachedTheSlave(pty, 1));
     // Reading with events on (as the memory receive does) fetches the byte
     // from the kernel without raising the event there and then.
     EXPECT_EQ(port.inBufferCount(), 1);
@@ -164,11 +189,14 @@ TEST_F(PtyPortTest, HandlerThatPumpsMessagesIsNotReentered) {
         ++events;
         deepest = std::max(deepest, ++depth);
         port.setRThreshold(0);
-        if (received.isEmpty()) pty.write("second"); // arrives while we pump
-        for (int i = 0; i < 5; ++i) {
-            QCoreApplication::processEvents();
-            usleep(10'000);
+        if (received.isEmpty()) {
+            // The second piece is readable while we pump.
+            const int before = waitingAtTheSlave(pty);
+            pty.write("second");
+            EXPECT_TRUE(reachedTheSlave(pty, before + 6));
         }
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::processEvents();
         while (port.inBufferCount() > 0) {
             port.setInputLen(0);
             received += port.input();
@@ -178,9 +206,8 @@ TEST_F(PtyPortTest, HandlerThatPumpsMessagesIsNotReentered) {
     });
     port.setRThreshold(1);
     pty.write("first");
-    for (int i = 0; i < 20 && received != "firstsecond"; ++i)
-        QTest::qWait(50);
-    EXPECT_EQ(received, QByteArray("firstsecond"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received == "firstsecond"; }, 5000))
+        << received.constData();
     EXPECT_EQ(deepest, 1);
     EXPECT_GE(events, 1);
 }
@@ -208,7 +235,7 @@ TEST_F(PtyPortTest, OpenFailsWhenTheDeviceDoesNotTakeTheSettings) {
     EXPECT_FALSE(port.setPortOpen(true));
     EXPECT_FALSE(port.portOpen());
     EXPECT_EQ(port.lastError(),
-              pty.slavePath() + QStringLiteral(" does not take the settings 9600,e,7,1"));
+              slavePath(pty) + QStringLiteral(" does not take the settings 9600,e,7,1"));
 }
 
 TEST_F(PtyPortTest, HandshakingChoosesTheFlowControl) {
@@ -249,7 +276,7 @@ TEST_F(PtyPortTest, ClosedPortCountsNothingAndDropsOutput) {
     EXPECT_TRUE(port.output("dropped"));
     EXPECT_EQ(port.outBufferCount(), 0);
     EXPECT_TRUE(port.waitForOutput(10));
-    EXPECT_EQ(pty.read(100), QByteArray());
+    EXPECT_EQ(pty.read(100), "");
     // Nothing can arrive, but a caller's wait still lasts its time (no spin).
     QElapsedTimer clock;
     clock.start();
@@ -259,7 +286,7 @@ TEST_F(PtyPortTest, ClosedPortCountsNothingAndDropsOutput) {
 
 TEST_F(PtyPortTest, SecondUserOfTheDeviceIsToldItIsBusy) {
     QtSerialPortComponent second;
-    second.setDeviceOverride(pty.slavePath());
+    second.setDeviceOverride(slavePath(pty));
     EXPECT_FALSE(second.setPortOpen(true));
     EXPECT_TRUE(second.lastError().startsWith(QLatin1String("Device busy")))
         << second.lastError().toStdString();
@@ -300,7 +327,7 @@ TEST_F(PtyPortTest, BytesTakenBeforeTheEventLoopReadsThemLoseNothing) {
     port.setRThreshold(1);
     for (int round = 0; round < 20; ++round) {
         ASSERT_TRUE(pty.write(">>"));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(reachedTheSlave(pty, 2));
         QMetaObject::invokeMethod(
             &port,
             [this] {
@@ -321,7 +348,8 @@ TEST(PtyPortReconnect, ReopensWithTheSettingsInForceWhenTheDeviceReturns) {
     QTemporaryDir dir;
     const QString link = dir.filePath(QStringLiteral("console"));
     auto first = std::make_unique<Pty>();
-    ASSERT_TRUE(QFile::link(first->slavePath(), link));
+    ASSERT_EQ(first->open(), "");
+    ASSERT_TRUE(QFile::link(slavePath(*first), link));
 
     QtSerialPortComponent port;
     port.setDeviceOverride(link);
@@ -336,29 +364,33 @@ TEST(PtyPortReconnect, ReopensWithTheSettingsInForceWhenTheDeviceReturns) {
     first.reset();
     ASSERT_TRUE(QFile::remove(link));
     ASSERT_TRUE(lost.wait(2000));
-    QTest::qWait(1200); // a watch round with nothing at the path
+    // No event to wait for: the watch looks once a second, and a round that
+    // finds nothing at the path must not reopen anything.
+    QTest::qWait(1200);
     EXPECT_EQ(restored.count(), 0);
     EXPECT_FALSE(port.portOpen());
 
     Pty second;
-    ASSERT_TRUE(QFile::link(second.slavePath(), link));
+    ASSERT_EQ(second.open(), "");
+    ASSERT_TRUE(QFile::link(slavePath(second), link));
     ASSERT_TRUE(restored.wait(3000));
     EXPECT_TRUE(port.portOpen());
     EXPECT_FALSE(port.isWatchingForDevice());
     EXPECT_EQ(port.settings(), QStringLiteral("19200,n,8,2"));
     termios tio{};
-    tcgetattr(second.slaveFd(), &tio);
+    tcgetattr(second.slave(), &tio);
     EXPECT_EQ(cfgetospeed(&tio), speed_t(B19200));
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
     EXPECT_TRUE(tio.c_cflag & CRTSCTS);
     ASSERT_TRUE(port.output("back"));
-    EXPECT_EQ(second.readExactly(4, 1000), QByteArray("back"));
+    EXPECT_EQ(second.readExactly(4, 1000), "back");
 }
 
 TEST(PtyPortReconnect, ClosingByHandEndsTheWatch) {
     auto pty = std::make_unique<Pty>();
+    ASSERT_EQ(pty->open(), "");
     QtSerialPortComponent port;
-    port.setDeviceOverride(pty->slavePath());
+    port.setDeviceOverride(slavePath(*pty));
     ASSERT_TRUE(port.setPortOpen(true));
     QSignalSpy lost(&port, &SerialPort::deviceLost);
     pty.reset();
@@ -380,7 +412,7 @@ TEST_F(PtyPortTest, DeviceTheUserMayNotOpenNamesTheGroupToJoin) {
     const group* dialout = getgrnam("dialout");
     if (getuid() != 0 || !dialout) GTEST_SKIP() << "needs root and a dialout group";
     port.setPortOpen(false);
-    const QByteArray path = QFile::encodeName(pty.slavePath());
+    const QByteArray path = QByteArray::fromStdString(pty.slavePath());
     ASSERT_EQ(chown(path.constData(), 0, dialout->gr_gid), 0);
     ASSERT_EQ(chmod(path.constData(), 0660), 0);
     // In a child process that has given up root for an ordinary user.
@@ -388,7 +420,7 @@ TEST_F(PtyPortTest, DeviceTheUserMayNotOpenNamesTheGroupToJoin) {
         {
             if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
             QtSerialPortComponent other;
-            other.setDeviceOverride(pty.slavePath());
+            other.setDeviceOverride(slavePath(pty));
             const bool opened = other.setPortOpen(true);
             fprintf(stderr, "%s\n", qPrintable(other.lastError()));
             _exit(opened ? 1 : 0);

@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -339,9 +340,12 @@ TEST_F(SimulatorPacing, AFrameTakesItsLineTime) {
 // keeps enough of the frame ahead that a pause of a few tens of milliseconds
 // (a busy machine) costs no line time.
 TEST_F(SimulatorPacing, APauseOfTheSimulatorCostsNoLineTime) {
-    QThread::msleep(50);
+    // Paused only once it is taking the frame in: a pause before that would
+    // be time the frame had not yet begun.
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return sim.transcript().received().size() > 4 + 9 + 1; }, 2000));
     ::kill(pid_t(sim.processId()), SIGSTOP);
-    QThread::msleep(40);
+    QThread::msleep(40); // the pause itself
     ::kill(pid_t(sim.processId()), SIGCONT);
     EXPECT_EQ(line.readCount(1), "Y");
     EXPECT_GE(clock.elapsed(), lineMs);

@@ -41,6 +41,7 @@ public:
     // Bytes that arrive `afterMs` from now on the test clock.
     void deliver(const QByteArray& bytes, qint64 afterMs = 0);
     void setCommEvent(int code) { commEvent_ = code; }
+    TestClock& clock() const { return clock_; }
 
     // Every output() call, in order, and all of them joined.
     QList<QByteArray> writes;

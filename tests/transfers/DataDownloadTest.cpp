@@ -119,11 +119,11 @@ TEST_F(DownloadTest, AddressTextIsConvertedLeniently) {
 TEST_F(DownloadTest, RefusedFrameStopsTheFramesButNotTheEnding) {
     const QByteArray data = pattern(3 * 2048);
     const QString file = writeFile("three.bin", data);
-    monitor.refuseFrame = 2;
+    monitor.refusedFrames = {2};
 
     EXPECT_EQ(download(file), TransferOutcome::Failed);
 
-    EXPECT_EQ(monitor.framesReceived, 2) << "no frame after the refused one";
+    EXPECT_EQ(monitor.frames, 2) << "no frame after the refused one";
     EXPECT_EQ(port.wire(),
               "bwr\r" + header(0x80010000, 3 * 2048) + frames(data.left(4096)) + "\x03\r");
     EXPECT_EQ(host.messages, QStringList{Refused});
@@ -173,7 +173,7 @@ TEST_F(DownloadTest, StopDuringSecondOfFiveFramesLetsItFinishAndSendsNoThird) {
 
     EXPECT_EQ(download(file), TransferOutcome::Stopped);
 
-    EXPECT_EQ(monitor.framesReceived, 2);
+    EXPECT_EQ(monitor.frames, 2);
     EXPECT_EQ(port.wire(),
               "bwr\r" + header(0x80010000, 5 * 2048) + frames(data.left(4096)) + "\x03\r");
     EXPECT_EQ(host.fieldHistory[FieldCounter], QStringList({"000800/002800", "001000/002800"}));
@@ -277,7 +277,7 @@ TEST_F(DownloadTest, FileThatShrinksWhileSentEndsEarlyWithoutSpinning) {
 
     EXPECT_EQ(download(file), TransferOutcome::Failed);
 
-    EXPECT_EQ(monitor.framesReceived, 2) << "the short remainder still goes, then nothing";
+    EXPECT_EQ(monitor.frames, 2) << "the short remainder still goes, then nothing";
     EXPECT_EQ(port.wire(),
               "bwr\r" + header(0x80010000, 5 * 2048) + frames(data.left(3000)) + "\x03\r");
     EXPECT_EQ(host.fieldHistory[FieldCounter], QStringList({"000800/002800", "000bb8/002800"}));

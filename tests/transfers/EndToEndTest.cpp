@@ -5,7 +5,7 @@
 #include "QtSerialPortComponent.h"
 #include "ReceiveFile.h"
 #include "RecorderHost.h"
-#include "SimulatorLinkTest.h"
+#include "SimulatorLinkFixture.h"
 #include "TestFiles.h"
 
 #include <QCoreApplication>
@@ -24,9 +24,9 @@ using namespace kestrel::test;
 
 namespace {
 
-class EndToEnd : public SimulatorLinkTest {
+class EndToEnd : public SimulatorLinkFixture {
 protected:
-    explicit EndToEnd(const QStringList& options = {}) : SimulatorLinkTest(options) {}
+    explicit EndToEnd(const QStringList& options = {}) : SimulatorLinkFixture(options) {}
 
     QString writeFile(const QString& name, const QByteArray& bytes) {
         return kestrel::test::writeTestFile(dir, name, bytes);

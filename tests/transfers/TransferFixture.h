@@ -64,7 +64,7 @@ protected:
     RecorderHost host{clock};
     FakeSerialPort port{clock};
     MonitorLink link{port, host};
-    ScriptedMonitor monitor{port, clock};
+    ScriptedMonitor monitor{port};
     QTemporaryDir dir;
 };
 

@@ -4,7 +4,7 @@
 // and stops when asked without wedging the line.
 #include "DataDownload.h"
 #include "MonitorLink.h"
-#include "SimulatorLinkTest.h"
+#include "SimulatorLinkFixture.h"
 #include "TestFiles.h"
 
 #include <QCoreApplication>
@@ -20,12 +20,12 @@ namespace {
 constexpr quint32 Address = 0x80010000;
 constexpr qsizetype Size = 5000; // three frames, the last one short
 
-class Verify : public SimulatorLinkTest {
+class Verify : public SimulatorLinkFixture {
 protected:
-    explicit Verify(const QStringList& options = {}) : SimulatorLinkTest(options) {}
+    explicit Verify(const QStringList& options = {}) : SimulatorLinkFixture(options) {}
 
     void SetUp() override {
-        SimulatorLinkTest::SetUp();
+        SimulatorLinkFixture::SetUp();
         link.setVerifyDownloads(true);
     }
 

@@ -1,10 +1,12 @@
 #include "Pty.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -54,10 +56,62 @@ std::string Pty::open() {
     return {};
 }
 
-void Pty::close() {
+void Pty::closeMaster() {
     if (master_ >= 0) ::close(master_);
+    master_ = -1;
+}
+
+void Pty::closeSlave() {
     if (slave_ >= 0) ::close(slave_);
-    master_ = slave_ = -1;
+    slave_ = -1;
+}
+
+bool Pty::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const auto written = ::write(master_, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EAGAIN) {
+            pollfd room{master_, POLLOUT, 0};
+            ::poll(&room, 1, 100);
+            continue;
+        }
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+std::string Pty::read(int timeoutMs) {
+    if (master_ < 0) return {};
+    pollfd readable{master_, POLLIN, 0};
+    int ready;
+    do
+        ready = ::poll(&readable, 1, timeoutMs);
+    while (ready < 0 && errno == EINTR);
+    if (ready <= 0 || !(readable.revents & POLLIN)) return {};
+    char buffer[4096];
+    const auto count = ::read(master_, buffer, sizeof buffer);
+    return count > 0 ? std::string(buffer, static_cast<std::size_t>(count)) : std::string();
+}
+
+std::string Pty::readExactly(std::size_t count, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string got;
+    while (got.size() < count) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        got += read(static_cast<int>(left));
+    }
+    return got;
+}
+
+std::string Pty::readUntilQuiet(int quietMs) {
+    std::string got;
+    for (std::string chunk = read(quietMs); !chunk.empty(); chunk = read(quietMs))
+        got += chunk;
+    return got;
 }
 
 std::string replaceLink(const std::string& link, const std::string& target) {

@@ -1,7 +1,11 @@
 #pragma once
 // The pseudo-terminal pair that stands in for the serial cable, and the
-// optional symlink that gives its slave side a stable name.
+// optional symlink that gives its slave side a stable name. The simulator
+// plays the console on the master; so do tests that talk to Kestrel's serial
+// code without the simulator, with the helpers below.
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace kestrel::sim {
 
@@ -12,12 +16,21 @@ public:
     Pty& operator=(const Pty&) = delete;
     ~Pty() { close(); }
 
-    // Opens a new pair, both sides raw. The simulator keeps its own handle on
-    // the slave so the master never reads end-of-file while Kestrel has the
-    // port closed. Returns an error text on failure.
+    // Opens a new pair, both sides raw so the line discipline passes every
+    // byte through unchanged (no echo, no CR/LF rewriting, no signals). The
+    // pair keeps its own handle on the slave so the master never reads
+    // end-of-file while Kestrel has the port closed. Returns an error text on
+    // failure, empty on success.
     std::string open();
     // Closing the master hangs up every opener of the slave.
-    void close();
+    void close() {
+        closeMaster();
+        closeSlave();
+    }
+    void closeMaster();
+    // Gives up the pair's own slave handle, so that the slave hangs up once
+    // the code under test lets go of it too.
+    void closeSlave();
     // Takes a connected socket as the line, in place of a pair.
     void adopt(int socket, const std::string& name) {
         close();
@@ -27,7 +40,21 @@ public:
 
     bool isOpen() const { return master_ >= 0; }
     int master() const { return master_; }
+    // The pair's own slave handle (-1 after closeSlave()), e.g. to read the
+    // line settings or the input queue of the code under test.
+    int slave() const { return slave_; }
     const std::string& slavePath() const { return slavePath_; }
+
+    // Writes every byte to the master, waiting for room as needed; false if
+    // the line is gone.
+    bool write(std::string_view bytes);
+    // What the master can read within timeoutMs: returns as soon as some
+    // bytes have arrived (possibly fewer than were sent), empty on time-out.
+    std::string read(int timeoutMs);
+    // Reads until `count` bytes have arrived or timeoutMs has passed in total.
+    std::string readExactly(std::size_t count, int timeoutMs);
+    // Everything that arrives until the line has been quiet for quietMs.
+    std::string readUntilQuiet(int quietMs);
 
 private:
     int master_ = -1;

@@ -12,9 +12,9 @@
 
 namespace kestrel::test {
 
-class SimulatorLinkTest : public ::testing::Test {
+class SimulatorLinkFixture : public ::testing::Test {
 protected:
-    explicit SimulatorLinkTest(const QStringList& simulatorOptions = {});
+    explicit SimulatorLinkFixture(const QStringList& simulatorOptions = {});
     void SetUp() override;
 
     Simulator sim;

@@ -1,12 +1,13 @@
-#include "SimulatorLinkTest.h"
+#include "SimulatorLinkFixture.h"
 
 #include <QCoreApplication>
 
 namespace kestrel::test {
 
-SimulatorLinkTest::SimulatorLinkTest(const QStringList& simulatorOptions) : sim(simulatorOptions) {}
+SimulatorLinkFixture::SimulatorLinkFixture(const QStringList& simulatorOptions)
+    : sim(simulatorOptions) {}
 
-void SimulatorLinkTest::SetUp() {
+void SimulatorLinkFixture::SetUp() {
     ASSERT_FALSE(sim.devicePath().isEmpty());
     host.onPump = [] { QCoreApplication::processEvents(); };
     QObject::connect(&port, &SerialPort::onComm, [this] { link.onCommEvent(); });
