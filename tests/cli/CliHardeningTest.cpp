@@ -29,7 +29,7 @@ QString cliProgram() {
     return QStringLiteral(KESTREL_BINARY_DIR "/src/cli/kestrel-cli");
 }
 QString exeFixture() {
-    return QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe");
+    return fixturePath(QStringLiteral("hello.exe"));
 }
 
 struct Outcome {
@@ -289,7 +289,7 @@ TEST_F(Hardening, TermWithStandardInputClosedEnds) {
 
 struct FileCase {
     const char* name;
-    QStringList command; // FIFO names a named pipe the test makes
+    QStringList command; // FIFO names a named pipe the test makes, EXE the executable fixture
 };
 
 class NotRegular : public Hardening, public ::testing::WithParamInterface<FileCase> {};
@@ -453,7 +453,9 @@ TEST_P(Progress, FitsANarrowTerminalAndShowsNoRateBeforeItHasOne) {
     QProcess p;
     p.setWorkingDirectory(dir.path());
     p.setStandardErrorFile(QString::fromStdString(screen.slavePath()));
-    p.start(cliProgram(), QStringList{"-p", sim.devicePath()} + GetParam().command);
+    QStringList command = GetParam().command;
+    command.replaceInStrings(QStringLiteral("EXE"), exeFixture());
+    p.start(cliProgram(), QStringList{"-p", sim.devicePath()} + command);
     ASSERT_TRUE(p.waitForStarted());
     QByteArray shown;
     while (p.state() == QProcess::Running) {
@@ -473,13 +475,12 @@ TEST_P(Progress, FitsANarrowTerminalAndShowsNoRateBeforeItHasOne) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cli, Progress,
-    ::testing::Values(FileCase{"Download", {"dload", "data.bin", "80010000"}},
-                      FileCase{"Executable",
-                               {"load", KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe"}},
-                      FileCase{"Receive", {"receive", "back.bin", "80010000", "3000"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cli, Progress,
+                         ::testing::Values(FileCase{"Download", {"dload", "data.bin", "80010000"}},
+                                           FileCase{"Executable", {"load", "EXE"}},
+                                           FileCase{"Receive",
+                                                    {"receive", "back.bin", "80010000", "3000"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Hardening, SimulatorWithClosedDescriptorsKeepsItsLineClean) {
     const QString link = dir.filePath("line");

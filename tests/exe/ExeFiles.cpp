@@ -74,18 +74,6 @@ QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArra
     return path;
 }
 
-QString fixturePath(const QString& name) {
-    // Downloads open their file for exclusive use, so test processes running
-    // side by side must not share one: each works on its own copies.
-    static const QTemporaryDir copies;
-    const QString copy = copies.filePath(name);
-    if (!QFile::exists(copy)) {
-        const QString original = QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/") + name;
-        EXPECT_TRUE(QFile::copy(original, copy)) << name.toStdString();
-    }
-    return copy;
-}
-
 QByteArray readWhole(const QString& path) {
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();

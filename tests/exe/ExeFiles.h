@@ -1,5 +1,7 @@
 #pragma once
 // Small executable files made in memory for the loader tests.
+#include "TestFiles.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -48,8 +50,6 @@ QByteArray makeAOut(const AOutContents& contents);
 QByteArray pattern(int length, int seed = 1);
 
 QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes);
-// A private copy of a committed fixture (tests/fixtures/exe).
-QString fixturePath(const QString& name);
 QByteArray readWhole(const QString& path);
 
 } // namespace kestrel::test

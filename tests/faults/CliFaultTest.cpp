@@ -46,7 +46,7 @@ TEST_P(CliFaults, ExitsOneWithAMessageInTime) {
             // relative to the working directory.
             args << write("boot.sio", "local dload data.bin 80010000\rlocal echo after\r");
         else if (word == "EXE")
-            args << QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe");
+            args << fixturePath(QStringLiteral("hello.exe"));
         else
             args << word;
     }

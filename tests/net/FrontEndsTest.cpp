@@ -9,6 +9,7 @@
 #include "Ser2net.h"
 #include "Simulator.h"
 #include "TerminalView.h"
+#include "TestFiles.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>
@@ -101,7 +102,7 @@ TEST_F(FrontEnds, CliLoadsThroughTheNetworkNameAndRefusesAMalformedOne) {
     const QString cli = KESTREL_BINARY_DIR "/src/cli/kestrel-cli";
     QProcess run;
     run.start(cli, {"-q", "-p", server.portName(), "-s", "115200,n,8,1", "load",
-                    KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe"});
+                    fixturePath(QStringLiteral("hello.exe"))});
     ASSERT_TRUE(run.waitForFinished(30000));
     EXPECT_EQ(run.exitCode(), 0) << run.readAllStandardError().toStdString();
     EXPECT_TRUE(run.readAllStandardOutput().contains("PSX-EXE"));

@@ -20,6 +20,19 @@ inline QString writeTestFile(const QTemporaryDir& dir, const QString& name,
     return file.fileName();
 }
 
+// A private copy of a committed executable fixture (tests/fixtures/exe).
+// Downloads open their file for exclusive use, so tests running side by side
+// must not share the committed file: each test program works on its own copy.
+inline QString fixturePath(const QString& name) {
+    static const QTemporaryDir copies;
+    const QString copy = copies.filePath(name);
+    if (!QFile::exists(copy)) {
+        const QString original = QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/") + name;
+        EXPECT_TRUE(QFile::copy(original, copy)) << name.toStdString();
+    }
+    return copy;
+}
+
 // Bytes of every value in an order fixed by the seed, so a failure repeats.
 inline QByteArray randomBytes(qsizetype size, quint32 seed) {
     QRandomGenerator random(seed);
