@@ -317,6 +317,17 @@ TEST_F(CliTest, WatchLoadsAgainAfterEachRewriteUntilCtrlC) {
         f.close();
         ASSERT_TRUE(loadsSeen(rebuild)) << out.data() << err.data();
     }
+    // "Registers set" comes before the register commands, and a Ctrl-C
+    // during them stops the load. Keys are read only between loads, so the
+    // monitor's answer to one shows that the watch is idle again.
+    p.write("dr\n");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            out += p.readAllStandardOutput();
+            return out.contains("epc 8001003c");
+        },
+        10000))
+        << out.data();
     ::kill(static_cast<pid_t>(p.processId()), SIGINT);
     ASSERT_TRUE(p.waitForFinished(10000));
     out += p.readAllStandardOutput();
