@@ -125,9 +125,7 @@ TransferOutcome downloadPsExe(MonitorLink& link, const QString& path) {
         link.sendLoadHeader(address, size);
         end = sendPieces(link, file, path, size);
         outcome.note(outcomeOf(end));
-        host.setField(FieldCounter, QString());
-        host.transferProgressEnded();
-        host.setProgressPosition(0);
+        clearFrameCount(host);
     } else {
         outcome.note(TransferOutcome::Failed);
     }

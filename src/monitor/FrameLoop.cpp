@@ -21,7 +21,9 @@ QByteArray endedEarlyLine(FrameStyle style, quint64 sent, quint32 length) {
                      .toLatin1();
 }
 
-void showCount(Host& host, FrameStyle style, quint64 done, quint32 length) {
+} // namespace
+
+void showFrameCount(Host& host, FrameStyle style, quint64 done, quint32 length) {
     const auto count = static_cast<unsigned long>(done);
     const auto total = static_cast<unsigned long>(length);
     host.setField(FieldCounter,
@@ -32,7 +34,11 @@ void showCount(Host& host, FrameStyle style, quint64 done, quint32 length) {
     host.setProgressPosition(static_cast<int>(double(done) * 1000.0 / double(length)));
 }
 
-} // namespace
+void clearFrameCount(Host& host) {
+    host.setField(FieldCounter, QString());
+    host.transferProgressEnded();
+    host.setProgressPosition(0);
+}
 
 void reportReadError(MonitorLink& link, const QString& path, quint64 sent, int error) {
     link.host().messageBox(QStringLiteral("Read error in file %1 after %2 bytes: %3.")
@@ -69,12 +75,12 @@ FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& p
         const bool accepted = link.sendBinaryBlocks(buffer, static_cast<qint32>(n));
         // The executable counter says what had gone out before this frame,
         // whatever the monitor made of it; the data counter what it has taken.
-        if (!dataFile) showCount(host, style, sent, length);
+        if (!dataFile) showFrameCount(host, style, sent, length);
         // The monitor has dropped out of the conversation; further frames
         // would only be refused one by one, each with its own message.
         if (!accepted) return FrameLoopEnd::Refused;
         sent += static_cast<quint64>(n);
-        if (dataFile) showCount(host, style, sent, length);
+        if (dataFile) showFrameCount(host, style, sent, length);
     }
     return FrameLoopEnd::AllSent;
 }

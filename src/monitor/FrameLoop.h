@@ -8,6 +8,7 @@
 namespace kestrel {
 
 class ExclusiveFile;
+class Host;
 class MonitorLink;
 
 // The data download and the executable download read and count their frames
@@ -30,6 +31,11 @@ enum class FrameLoopEnd { AllSent, Stopped, Refused, FileEnded, ReadError };
 // Sends `length` bytes from the file's current position.
 FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& path, quint32 length,
                         FrameStyle style);
+
+// The counter, the structured progress and the progress bar after `done` of
+// `length` bytes, in the style's wording; and all three emptied again.
+void showFrameCount(Host& host, FrameStyle style, quint64 done, quint32 length);
+void clearFrameCount(Host& host);
 
 // The read error of a data download, as its message box says it.
 void reportReadError(MonitorLink& link, const QString& path, quint64 sent, int error);

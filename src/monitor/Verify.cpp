@@ -1,6 +1,7 @@
 #include "Verify.h"
 
 #include "FileAccess.h"
+#include "FrameLoop.h"
 #include "MonitorLink.h"
 #include "SerialPort.h"
 
@@ -34,19 +35,6 @@ TransferOutcome fail(Host& host, const QString& text) {
 
 QString hex8(quint32 value) {
     return QString::asprintf("%08lx", static_cast<unsigned long>(value));
-}
-
-void showCount(Host& host, quint64 done, quint32 length) {
-    host.setField(FieldCounter, QString::asprintf("%06lx/%06lx", static_cast<unsigned long>(done),
-                                                  static_cast<unsigned long>(length)));
-    host.transferProgress(done, length);
-    host.setProgressPosition(static_cast<int>(double(done) * 1000.0 / double(length)));
-}
-
-void clearCount(Host& host) {
-    host.setField(FieldCounter, QString());
-    host.transferProgressEnded();
-    host.setProgressPosition(0);
 }
 
 } // namespace
@@ -112,10 +100,10 @@ TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 of
         got += quint64(chunk.size());
         tail = (tail + chunk).right(BlockEnd.size());
         deadline = host.timeOfDaySeconds() + MonitorLink::ResponseTimeoutSeconds;
-        showCount(host, got, length);
+        showFrameCount(host, FrameStyle::DataFile, got, length);
         host.pumpMessages();
     }
-    clearCount(host);
+    clearFrameCount(host);
     host.setField(FieldTask, QString());
 
     if (stopped) {
