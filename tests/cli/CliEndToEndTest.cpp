@@ -245,8 +245,9 @@ TEST_F(CliTest, LogWithTimestampsHoldsTheAutoFileSession) {
     const QRegularExpression stamp(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} "));
     for (const QByteArray& line : lines) {
-        if (!line.isEmpty())
+        if (!line.isEmpty()) {
             EXPECT_TRUE(stamp.match(QString::fromLatin1(line)).hasMatch()) << line.constData();
+        }
     }
     EXPECT_TRUE(text.contains(" Starting auto-execution : ")) << text.constData();
     EXPECT_TRUE(text.contains(" hello from auto\n")) << text.constData();

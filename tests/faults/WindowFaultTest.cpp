@@ -18,6 +18,7 @@ namespace {
 constexpr int Frame = 2048;
 const QString UploadFailed = QStringLiteral("Upload of data failed.");
 const QString NoEndBinary = QStringLiteral("No end binary!");
+const QString SendFailed = QStringLiteral("Could not send data to comms port!");
 
 QString fixture(const char* name) {
     return fixturePath(QLatin1String(name));
@@ -35,6 +36,16 @@ QByteArray receivedOnLatestDevice(const SimulatorTranscript& transcript) {
     return bytes;
 }
 
+// The simulator hangs up in the middle of the second frame. Whether the
+// window is then still writing that frame (the write fails, said once) or
+// already waiting for its acknowledgement is the scheduler's choice; either
+// way the download fails once and ends with its two messages.
+void expectEndedByTheHangup(const QStringList& messages) {
+    QStringList expected{UploadFailed, NoEndBinary};
+    if (messages.value(0) == SendFailed) expected.prepend(SendFailed);
+    EXPECT_EQ(messages, expected);
+}
+
 using WindowFaults = WindowOnSimulator;
 
 TEST_F(WindowFaults, DeviceVanishingMidFrameEndsTheDownloadAndLeavesTheWindowUsable) {
@@ -45,7 +56,7 @@ TEST_F(WindowFaults, DeviceVanishingMidFrameEndsTheDownloadAndLeavesTheWindowUsa
     dialogs.downloadAnswer = DownloadRequest{data, QStringLiteral("80010000")};
 
     EXPECT_LT(runTimed(CommandDownloadData), 2000);
-    EXPECT_EQ(dialogs.messages, QStringList({UploadFailed, NoEndBinary}));
+    expectEndedByTheHangup(dialogs.messages);
     expectReleased();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !port->portOpen(); }, 2000));
     EXPECT_TRUE(field(FieldPort).startsWith("Device lost: ")) << field(FieldPort).toStdString();
@@ -69,7 +80,7 @@ TEST_F(WindowFaults, DeviceComingBackIsReopenedAndNothingIsResumed) {
     const QString data = writeFile("data.bin", pattern(5 * Frame));
     dialogs.downloadAnswer = DownloadRequest{data, QStringLiteral("80010000")};
     window->runCommand(CommandDownloadData);
-    EXPECT_EQ(dialogs.messages, QStringList({UploadFailed, NoEndBinary}));
+    expectEndedByTheHangup(dialogs.messages);
     expectReleased();
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return field(FieldPort).startsWith("Reopened: "); }, 4000))
@@ -107,7 +118,9 @@ TEST_P(MonitorFaults, DataDownloadEndsWithItsMessagesAndReleasesEverything) {
     EXPECT_EQ(sim->report().counter("frames-acknowledged"), fault.acknowledged);
     ExclusiveFile closed;
     EXPECT_EQ(closed.open(data, ExclusiveFile::Mode::Read), FileErrorCategory::None);
-    if (fault.answersAfterwards) EXPECT_TRUE(typeAndSeePrompt("dr")) << terminalText().constData();
+    if (fault.answersAfterwards) {
+        EXPECT_TRUE(typeAndSeePrompt("dr")) << terminalText().constData();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -297,9 +310,10 @@ TEST_P(StopPhases, StopEndsTheRunThereAndReleasesEverything) {
         EXPECT_TRUE(sim->transcript().received().isEmpty());
         break;
     }
-    if (GetParam() != Phase::AutoSleep)
+    if (GetParam() != Phase::AutoSleep) {
         EXPECT_TRUE(terminalText().contains("*** CURRENT FILE TRANSFER ABORTED ***"))
             << terminalText().constData();
+    }
     EXPECT_TRUE(typeAndSeePrompt("dr")) << terminalText().constData();
 }
 

@@ -58,7 +58,7 @@ TEST_P(KeysFromEveryFocus, EachTypedCharacterGoesOutOnce) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return terminalText().contains(">>"); }, 3000))
         << terminalText().constData();
     // The transcript is written after the echo goes out: wait for it too.
-    QTest::qWaitFor([&] { return sim->transcript().received().size() >= 3; }, 2000);
+    (void)QTest::qWaitFor([&] { return sim->transcript().received().size() >= 3; }, 2000);
     EXPECT_EQ(sim->transcript().received(), "dr\r");
 }
 
@@ -87,7 +87,7 @@ TEST_F(WindowUse, TabFromTheTerminalThenAKeySendsItOnce) {
     QTest::keyClick(window->terminalView(), Qt::Key_Return);
     ASSERT_TRUE(QTest::qWaitFor([&] { return terminalText().contains(">>"); }, 3000));
     // The transcript is written after the echo goes out: wait for it too.
-    QTest::qWaitFor([&] { return sim->transcript().received().size() >= 3; }, 2000);
+    (void)QTest::qWaitFor([&] { return sim->transcript().received().size() >= 3; }, 2000);
     EXPECT_EQ(sim->transcript().received(), "dr\r");
 }
 

@@ -27,8 +27,9 @@ protected:
         EXPECT_LT(runTimed(command), 4000);
         expectReleased();
         ExclusiveFile closed;
-        if (QFileInfo::exists(path))
+        if (QFileInfo::exists(path)) {
             EXPECT_EQ(closed.open(path, ExclusiveFile::Mode::Read), FileErrorCategory::None);
+        }
     }
 };
 

@@ -67,9 +67,10 @@ TEST_P(VerifyOutcome, SaysWhatTheReadBackFound) {
     EXPECT_EQ(verifyLines(), expected);
     EXPECT_EQ(sim.report().counter("binary-reads"), expected.isEmpty() ? 0u : 1u);
     // A failed verify is a failed transfer, told in a message box too.
-    if (expected.startsWith("Verify failed"))
+    if (expected.startsWith("Verify failed")) {
         EXPECT_TRUE(host.messages.contains(QString::fromLatin1(expected.chopped(1))))
             << host.messages.join('|').toStdString();
+    }
     // The monitor is back at its prompt: the next download goes through.
     EXPECT_EQ(sim.memory(Address, 5), data.first(5)) << "the write itself landed";
 }
