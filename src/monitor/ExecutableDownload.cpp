@@ -89,8 +89,8 @@ const QString RegistersNotConfirmed =
 // echo of the last command with its line end means all three have arrived
 // whole. Without it (the device went away, the line cut them) the load has
 // failed, and the user is told so instead of `done`.
-TransferOutcome setStartRegisters(MonitorLink& link, const QByteArray& done, quint32 pc,
-                                  quint32 gp, quint32 sp) {
+TransferOutcome setStartRegisters(MonitorLink& link, const QByteArray& done, quint32 pc, quint32 gp,
+                                  quint32 sp) {
     bool confirmed = false;
     {
         const TransferHold quiet(link, TransferHold::Kind::Display);
@@ -178,8 +178,8 @@ TransferOutcome downloadPsExe(MonitorLink& link, const QString& path) {
     if (outcome.result() != TransferOutcome::Completed) return outcome.result();
     return setStartRegisters(
         link,
-        format("Registers set:  PC-%08lx, GP-%08lx, SP-%08lx", ulong(pc), ulong(gp), ulong(sp)),
-        pc, gp, sp);
+        format("Registers set:  PC-%08lx, GP-%08lx, SP-%08lx", ulong(pc), ulong(gp), ulong(sp)), pc,
+        gp, sp);
 }
 
 TransferOutcome downloadAOut(MonitorLink& link, const QString& path) {

@@ -91,71 +91,95 @@ TEST_P(CliLoadOutcome, ExitStatusAndRegistersLineMatchWhatTheConsoleHas) {
     EXPECT_EQ(sim.transcript().received().contains("sr "), c.registerCommandsSent);
 }
 
+// With -t the terminal follows the load on the same line. On a slow line the
+// monitor's echo of the register commands is still arriving when the load
+// ends; it must not reach the terminal, where "SP-801ff000" followed by echo
+// digits reads as a different stack pointer.
+TEST(CliLoadThenTerminal, ShowsNoEchoOfTheRegisterCommands) {
+    QTemporaryDir dir;
+    const QString exe = dir.filePath("hello.exe");
+    ASSERT_TRUE(
+        QFile::copy(QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe"), exe));
+    Simulator sim({"--listen", "tcp:127.0.0.1:0", "--baud", "9600"});
+    ASSERT_FALSE(sim.devicePath().isEmpty());
+    QProcess cli;
+    cli.start(QStringLiteral(KESTREL_BINARY_DIR "/src/cli/kestrel-cli"),
+              {"-q", "-t", "-p", portName(sim.devicePath()), "load", exe});
+    cli.closeWriteChannel();
+    ASSERT_TRUE(cli.waitForFinished(60000));
+    const QByteArray out = cli.readAllStandardOutput();
+    EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().constData();
+    const qsizetype at = out.indexOf(RegistersLine);
+    ASSERT_GE(at, 0) << out.constData();
+    const QByteArray after = out.mid(at + RegistersLine.size());
+    // At most the monitor's prompt follows.
+    EXPECT_TRUE(after.isEmpty() || after == ">>" || after == ">>\n") << after.constData();
+}
+
 const QStringList Verify{"--verify"};
 
 INSTANTIATE_TEST_SUITE_P(
     Load, CliLoadOutcome,
-    ::testing::Values(
-        LoadCase{"Completes", {}, {}, -1, true, true, {}},
-        LoadCase{"CompletesOnAPacedTcpPort",
-                 {"--listen", "tcp:127.0.0.1:0", "--baud", "9600"},
-                 {},
-                 -1,
-                 true,
-                 true,
-                 {}},
-        LoadCase{"CompletesVerified", {}, Verify, -1, true, true, {}},
-        LoadCase{"DeviceLostDuringTheRegisterCommands",
-                 {"--hangup-after", QString::number(InsideTheLastRegisterCommand)},
-                 {},
-                 -1,
-                 false,
-                 true,
-                 NotConfirmed},
-        LoadCase{"TcpHangupDuringTheRegisterCommands",
-                 {"--listen", "tcp:127.0.0.1:0", "--baud", "9600", "--hangup-after",
-                  QString::number(InsideTheLastRegisterCommand)},
-                 {},
-                 -1,
-                 false,
-                 true,
-                 NotConfirmed},
-        LoadCase{"DeviceLostAfterTheLastFrame",
-                 {"--hangup-after", QString::number(LastFrameEnds)},
-                 {},
-                 -1,
-                 false,
-                 false,
-                 " went away: "},
-        LoadCase{"RefusedFrame",
-                 {"--refuse-frame", "2"},
-                 {},
-                 -1,
-                 false,
-                 false,
-                 "kestrel-cli: Upload of data failed.\n"},
-        LoadCase{"NoBinaryWritePrompt",
-                 {"--garbage-prompt"},
-                 {},
-                 -1,
-                 false,
-                 false,
-                 "kestrel-cli: ERROR: No Binary Write Prompt!\n"},
-        LoadCase{"VerifyFails",
-                 {"--wrong-read-byte", "10"},
-                 Verify,
-                 -1,
-                 false,
-                 false,
-                 "kestrel-cli: Verify failed at 80010009: sent "},
-        LoadCase{"TruncatedFile",
-                 {},
-                 {},
-                 4000,
-                 false,
-                 false,
-                 {},
-                 "\t\tError! The file ended early: 0007a0 of 001800 bytes sent.\n"}),
+    ::testing::Values(LoadCase{"Completes", {}, {}, -1, true, true, {}},
+                      LoadCase{"CompletesOnAPacedTcpPort",
+                               {"--listen", "tcp:127.0.0.1:0", "--baud", "9600"},
+                               {},
+                               -1,
+                               true,
+                               true,
+                               {}},
+                      LoadCase{"CompletesVerified", {}, Verify, -1, true, true, {}},
+                      LoadCase{"DeviceLostDuringTheRegisterCommands",
+                               {"--hangup-after", QString::number(InsideTheLastRegisterCommand)},
+                               {},
+                               -1,
+                               false,
+                               true,
+                               NotConfirmed},
+                      LoadCase{"TcpHangupDuringTheRegisterCommands",
+                               {"--listen", "tcp:127.0.0.1:0", "--baud", "9600", "--hangup-after",
+                                QString::number(InsideTheLastRegisterCommand)},
+                               {},
+                               -1,
+                               false,
+                               true,
+                               NotConfirmed},
+                      LoadCase{"DeviceLostAfterTheLastFrame",
+                               {"--hangup-after", QString::number(LastFrameEnds)},
+                               {},
+                               -1,
+                               false,
+                               false,
+                               " went away: "},
+                      LoadCase{"RefusedFrame",
+                               {"--refuse-frame", "2"},
+                               {},
+                               -1,
+                               false,
+                               false,
+                               "kestrel-cli: Upload of data failed.\n"},
+                      LoadCase{"NoBinaryWritePrompt",
+                               {"--garbage-prompt"},
+                               {},
+                               -1,
+                               false,
+                               false,
+                               "kestrel-cli: ERROR: No Binary Write Prompt!\n"},
+                      LoadCase{"VerifyFails",
+                               {"--wrong-read-byte", "10"},
+                               Verify,
+                               -1,
+                               false,
+                               false,
+                               "kestrel-cli: Verify failed at 80010009: sent "},
+                      LoadCase{"TruncatedFile",
+                               {},
+                               {},
+                               4000,
+                               false,
+                               false,
+                               {},
+                               "\t\tError! The file ended early: 0007a0 of 001800 bytes sent.\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -314,7 +314,8 @@ TEST_F(Download, NoPromptPsExeStillClosesButSetsNoRegisters) {
     EXPECT_EQ(downloadPsExe(link, path), TransferOutcome::Failed);
     EXPECT_EQ(port.wire(), "bwr\r" + End);
     EXPECT_EQ(host.messages, QStringList{"ERROR: No Binary Write Prompt!"});
-    EXPECT_EQ(host.appended, QList<QByteArray>{line(path, "  address:80010000-800107ff size:000800  \r")});
+    EXPECT_EQ(host.appended,
+              QList<QByteArray>{line(path, "  address:80010000-800107ff size:000800  \r")});
     EXPECT_TRUE(host.fieldHistory[FieldCounter].isEmpty());
 }
 

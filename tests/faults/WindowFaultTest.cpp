@@ -187,6 +187,10 @@ struct ExecutableEnd {
     bool registersSet;
 };
 
+void PrintTo(const ExecutableEnd& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ExecutableEnds : public WindowOnSimulator,
                        public ::testing::WithParamInterface<ExecutableEnd> {};
 
@@ -211,13 +215,13 @@ TEST_P(ExecutableEnds, RegistersLineOnlyWhenTheConsoleHasThem) {
 // hello.exe's three frames end at byte 6163 and "sr sp 801ff000\r" at 6210.
 INSTANTIATE_TEST_SUITE_P(
     Window, ExecutableEnds,
-    ::testing::Values(
-        ExecutableEnd{"Completes", {}, {}, true},
-        ExecutableEnd{"DeviceLostDuringTheRegisterCommands",
-                      {"--hangup-after", "6200"},
-                      {"ERROR: The monitor did not confirm the start registers!"},
-                      false},
-        ExecutableEnd{"RefusedFrame", {"--refuse-frame", "2"}, {UploadFailed}, false}),
+    ::testing::Values(ExecutableEnd{"Completes", {}, {}, true},
+                      ExecutableEnd{"DeviceLostDuringTheRegisterCommands",
+                                    {"--hangup-after", "6200"},
+                                    {"ERROR: The monitor did not confirm the start registers!"},
+                                    false},
+                      ExecutableEnd{
+                          "RefusedFrame", {"--refuse-frame", "2"}, {UploadFailed}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WindowFaults, QuitDuringADownloadStopsItAndClosesTheWindow) {
