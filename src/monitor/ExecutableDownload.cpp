@@ -68,10 +68,45 @@ QByteArray pathLine(const QString& path, const QByteArray& rest) {
     return QFile::encodeName(path) + rest;
 }
 
-void setStartRegisters(MonitorLink& link, quint32 pc, quint32 gp, quint32 sp) {
-    setStartRegister(link, StartRegister::Epc, pc);
-    setStartRegister(link, StartRegister::Gp, gp);
-    setStartRegister(link, StartRegister::Sp, sp);
+QByteArray registerCommand(StartRegister reg, quint32 value) {
+    const char* pattern = reg == StartRegister::Epc  ? "sr epc %lx\r"
+                          : reg == StartRegister::Gp ? "sr gp %lx\r"
+                                                     : "sr sp %lx\r";
+    return format(pattern, ulong(value));
+}
+
+// The monitor reads typed commands: one byte per write, as a key would.
+void typeCommand(MonitorLink& link, const QByteArray& command) {
+    for (char c : command)
+        link.sendByte(static_cast<quint8>(c));
+}
+
+const QString RegistersNotConfirmed =
+    QStringLiteral("ERROR: The monitor did not confirm the start registers!");
+
+// Sets the three start registers, then shows `done` once the monitor has
+// confirmed them. It echoes every byte it takes, a CR as CR LF, in order: the
+// echo of the last command with its line end means all three have arrived
+// whole. Without it (the device went away, the line cut them) the load has
+// failed, and the user is told so instead of `done`.
+TransferOutcome setStartRegisters(MonitorLink& link, const QByteArray& done, quint32 pc, quint32 gp,
+                                  quint32 sp) {
+    bool confirmed = false;
+    {
+        const TransferHold quiet(link, TransferHold::Kind::Display);
+        setStartRegister(link, StartRegister::Epc, pc);
+        setStartRegister(link, StartRegister::Gp, gp);
+        const QByteArray last = registerCommand(StartRegister::Sp, sp);
+        typeCommand(link, last);
+        confirmed = link.awaitResponse(last.chopped(1) + "\r\n");
+        link.discardInput();
+    }
+    if (!confirmed) {
+        link.host().messageBox(RegistersNotConfirmed);
+        return TransferOutcome::Failed;
+    }
+    link.host().appendToTerminal(done);
+    return TransferOutcome::Completed;
 }
 
 void showSectionDone(Host& host) {
@@ -137,10 +172,14 @@ TransferOutcome downloadPsExe(MonitorLink& link, const QString& path) {
         outcome.note(verifyDownload(link, file, PsExeImageOffset, address, size));
     file.close();
 
-    host.appendToTerminal(
-        format("Registers set:  PC-%08lx, GP-%08lx, SP-%08lx", ulong(pc), ulong(gp), ulong(sp)));
-    setStartRegisters(link, pc, gp, sp);
-    return outcome.result();
+    // Start registers that point into a program not wholly in memory crash
+    // the console on "go": they are set only after a download that went
+    // through (and read back as sent, when verifying).
+    if (outcome.result() != TransferOutcome::Completed) return outcome.result();
+    return setStartRegisters(
+        link,
+        format("Registers set:  PC-%08lx, GP-%08lx, SP-%08lx", ulong(pc), ulong(gp), ulong(sp)), pc,
+        gp, sp);
 }
 
 TransferOutcome downloadAOut(MonitorLink& link, const QString& path) {
@@ -239,21 +278,17 @@ TransferOutcome downloadAOut(MonitorLink& link, const QString& path,
         return outcome.result();
     }
 
-    host.appendToTerminal(
-        format("PC=%08lx, GP=%08lx, SP=%08lx\r", ulong(pc), ulong(gp), ulong(sp)));
-    setStartRegisters(link, pc, gp, sp);
+    outcome.note(setStartRegisters(
+        link, format("PC=%08lx, GP=%08lx, SP=%08lx\r", ulong(pc), ulong(gp), ulong(sp)), pc, gp,
+        sp));
     return outcome.result();
 }
 
 void setStartRegister(MonitorLink& link, StartRegister reg, quint32 value) {
     const TransferHold quiet(link, TransferHold::Kind::Display);
-    const char* pattern = reg == StartRegister::Epc  ? "sr epc %lx\r"
-                          : reg == StartRegister::Gp ? "sr gp %lx\r"
-                                                     : "sr sp %lx\r";
-    // The monitor reads typed commands: one byte per write, as a key would.
-    for (char c : format(pattern, ulong(value)))
-        link.sendByte(static_cast<quint8>(c));
-    // Its echo and prompt are not shown; there is no wait for them either.
+    typeCommand(link, registerCommand(reg, value));
+    // Its echo and prompt are not shown; the downloads wait only for the
+    // echo of the last of the three.
     link.discardInput();
 }
 

@@ -20,13 +20,21 @@ inline const QString AOutDownloadTitle = QStringLiteral("Kestrel - by the Kestre
 //
 // A piece the monitor refuses, or a file that ends before the image or a
 // section is complete, ends the sending as Stop would: PS-X EXE still closes
-// the conversation and sets the registers; A-OUT closes the current section,
-// sends no further one and sets no registers. Either gives Failed.
+// the conversation; A-OUT closes the current section and sends no further
+// one. Either gives Failed.
+//
+// The start registers are set only after a download that went through: a
+// PS-X EXE whose image was not all acknowledged, closed with "end binary" and
+// (when verifying) read back as sent, and an A-OUT that was neither stopped
+// nor cut short, get none. The line that shows them ("Registers set: ...",
+// "PC=...") comes once the monitor has echoed the last register command; a
+// missing echo fails the download with a message instead.
 TransferOutcome downloadPsExe(MonitorLink& link, const QString& path);
 TransferOutcome downloadAOut(MonitorLink& link, const QString& path);
 // The same, with the allocation of the section header table supplied.
 TransferOutcome downloadAOut(MonitorLink& link, const QString& path,
                              const SectionTableAllocator& allocate);
+// One register command, typed; its echo is dropped, not waited for.
 void setStartRegister(MonitorLink& link, StartRegister reg, quint32 value);
 
 } // namespace kestrel

@@ -43,13 +43,18 @@ QByteArray registerCommands(const char* pc, const char* gp, const char* sp) {
 
 const QByteArray End("\x03");
 
+enum class Registers { Set, NotSet };
+
 // A PS-X EXE loaded at 0x80010000 with PC 0x80010000, GP 0 and no stack, whose
-// frames carried `sent`.
-QByteArray psExeWire(quint32 size, const QByteArray& sent) {
+// frames carried `sent`; the register commands follow only a download that
+// completed.
+QByteArray psExeWire(quint32 size, const QByteArray& sent, Registers registers = Registers::Set) {
     QByteArray wire = "bwr\r" + loadHeader(0x80010000, size);
     for (qsizetype at = 0; at < sent.size(); at += 2048)
         wire += frame(sent.mid(at, 2048));
-    return wire + End + registerCommands("80010000", "0", "801ffff0");
+    wire += End;
+    if (registers == Registers::Set) wire += registerCommands("80010000", "0", "801ffff0");
+    return wire;
 }
 const QByteArray Aborted("\r*** CURRENT FILE TRANSFER ABORTED ***\r");
 
@@ -88,8 +93,11 @@ TEST_F(Download, PsExeTwoFramesWithPanesAndRegisters) {
     const QByteArray image = pattern(0x1000);
     const QString path = file(makePsExe({.pc = 0x80010000, .gp = 0, .image = image}));
     QList<bool> suppressedWhileSending;
+    qsizetype linesWhenTheLastCommandWent = -1;
     monitor.afterWrite = [&](const QByteArray&) {
         suppressedWhileSending += link.displaySuppressed();
+        if (monitor.typed.endsWith("sr sp 801ffff0\r"))
+            linesWhenTheLastCommandWent = host.appended.size();
     };
 
     EXPECT_EQ(downloadPsExe(link, path), TransferOutcome::Completed);
@@ -98,6 +106,9 @@ TEST_F(Download, PsExeTwoFramesWithPanesAndRegisters) {
     EXPECT_EQ(host.appended,
               (QList<QByteArray>{line(path, "  address:80010000-80010fff size:001000  \r"),
                                  "Registers set:  PC-80010000, GP-00000000, SP-801ffff0"}));
+    // The registers line waits for the monitor's echo of the last command.
+    EXPECT_EQ(linesWhenTheLastCommandWent, 1);
+    EXPECT_EQ(port.inBufferCount(), 0) << "the echo is taken, not left for the terminal";
     EXPECT_EQ(host.fieldHistory[FieldCounter],
               (QStringList{"000000 Bytes of 001000 sent.", "000800 Bytes of 001000 sent.", ""}));
     EXPECT_EQ(host.progressPositions, (QList<int>{0, 0, 500, 0}));
@@ -146,6 +157,58 @@ TEST_F(Download, RegisterCommandsAreTypedOneByteEachAndTheirEchoDropped) {
     EXPECT_FALSE(suppressedWhileSending.contains(false));
     EXPECT_FALSE(link.displaySuppressed());
     EXPECT_TRUE(host.appended.isEmpty());
+}
+
+// The registers line tells the user the console has its start registers, so
+// it waits for the monitor's echo of the last command: a device that goes
+// away during the commands, or a monitor that echoes nothing, fails the load
+// with a message and no registers line.
+TEST_F(Download, StartRegistersWithoutTheirEchoFailTheLoad) {
+    struct Case {
+        const char* label;
+        bool psExe;
+        bool deviceLost; // else the monitor stays silent once they start
+    };
+    const Case cases[] = {
+        {"PS-X EXE, device lost", true, true},
+        {"PS-X EXE, no echo", true, false},
+        {"A-OUT, device lost", false, true},
+        {"A-OUT, no echo", false, false},
+    };
+    const QString psExe = file(makePsExe({.pc = 0x80010000, .image = pattern(0x10)}));
+    const QString aout = file(makeAOut({.entry = 0x80010000}));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        port.setPortOpen(true);
+        port.writes.clear();
+        host.appended.clear();
+        host.messages.clear();
+        bool silent = false;
+        ScriptedMonitor scripted{port};
+        const auto monitorTakes = port.responder;
+        port.responder = [&, monitorTakes](const QByteArray& written) {
+            if (!silent) monitorTakes(written);
+            if (!port.wire().endsWith("sr ")) return;
+            if (!c.deviceLost)
+                silent = true;
+            else if (port.wire().contains("sr gp ")) // in the middle of the last one
+                port.setPortOpen(false);
+        };
+        const QString path = c.psExe ? psExe : aout;
+
+        EXPECT_EQ(c.psExe ? downloadPsExe(link, path) : downloadAOut(link, path),
+                  TransferOutcome::Failed);
+
+        EXPECT_EQ(host.messages,
+                  QStringList{"ERROR: The monitor did not confirm the start registers!"});
+        EXPECT_FALSE(host.rawTerminal().contains("Registers set"));
+        EXPECT_FALSE(host.rawTerminal().contains("PC="));
+        if (!c.deviceLost) {
+            EXPECT_TRUE(port.wire().endsWith("sr sp 801ffff0\r"));
+        }
+        EXPECT_FALSE(link.displaySuppressed());
+        port.responder = nullptr;
+    }
 }
 
 TEST_F(Download, AOutSendsSelectedSectionsEachInItsOwnConversation) {
@@ -204,7 +267,9 @@ TEST_F(Download, AOutWithoutSelectedSectionStillClosesAndSetsRegisters) {
     EXPECT_TRUE(host.sleeps.isEmpty());
 }
 
-TEST_F(Download, StopInPsExeClosesAndStillSetsRegisters) {
+// A program only partly in memory must not be started: no registers after
+// Stop, but the binary write is still closed.
+TEST_F(Download, StopInPsExeClosesAndSetsNoRegisters) {
     const QByteArray image = pattern(0x1800);
     const QString path = file(makePsExe({.pc = 0x80010000, .image = image}));
     stopAfterFrames(1);
@@ -212,7 +277,8 @@ TEST_F(Download, StopInPsExeClosesAndStillSetsRegisters) {
     EXPECT_EQ(downloadPsExe(link, path), TransferOutcome::Stopped);
 
     EXPECT_EQ(monitor.frames, 1);
-    EXPECT_EQ(port.wire(), psExeWire(0x1800, image.left(2048)));
+    EXPECT_EQ(port.wire(), psExeWire(0x1800, image.left(2048), Registers::NotSet));
+    EXPECT_FALSE(host.rawTerminal().contains("Registers set"));
     EXPECT_TRUE(host.appended.contains(Aborted));
     EXPECT_EQ(host.fieldHistory[FieldCounter], (QStringList{"000000 Bytes of 001800 sent.", ""}));
     EXPECT_EQ(host.progressPositions.last(), 0);
@@ -242,13 +308,14 @@ TEST_F(Download, AOutStopEndsAfterCurrentSection) {
     EXPECT_FALSE(host.rawTerminal().contains("PC="));
 }
 
-TEST_F(Download, NoPromptPsExeStillClosesAndSetsRegisters) {
+TEST_F(Download, NoPromptPsExeStillClosesButSetsNoRegisters) {
     monitor.answerPrompts = false;
     const QString path = file(makePsExe({.pc = 0x80010000, .image = pattern(0x800)}));
     EXPECT_EQ(downloadPsExe(link, path), TransferOutcome::Failed);
-    EXPECT_EQ(port.wire(), "bwr\r" + End + registerCommands("80010000", "0", "801ffff0"));
+    EXPECT_EQ(port.wire(), "bwr\r" + End);
     EXPECT_EQ(host.messages, QStringList{"ERROR: No Binary Write Prompt!"});
-    EXPECT_EQ(host.appended.last(), "Registers set:  PC-80010000, GP-00000000, SP-801ffff0");
+    EXPECT_EQ(host.appended,
+              QList<QByteArray>{line(path, "  address:80010000-800107ff size:000800  \r")});
     EXPECT_TRUE(host.fieldHistory[FieldCounter].isEmpty());
 }
 
@@ -271,7 +338,8 @@ TEST_F(Download, RefusedPieceInPsExeEndsTheImageLikeStop) {
     EXPECT_EQ(downloadPsExe(link, path), TransferOutcome::Failed);
 
     EXPECT_EQ(monitor.frames, 2); // the third piece is not sent
-    EXPECT_EQ(port.wire(), psExeWire(0x1800, image.left(4096)));
+    EXPECT_EQ(port.wire(), psExeWire(0x1800, image.left(4096), Registers::NotSet));
+    EXPECT_FALSE(host.rawTerminal().contains("Registers set"));
     EXPECT_EQ(host.messages, QStringList{"Upload of data failed."});
     EXPECT_EQ(host.fieldHistory[FieldCounter],
               (QStringList{"000000 Bytes of 001800 sent.", "000800 Bytes of 001800 sent.", ""}));
@@ -291,15 +359,15 @@ TEST_F(Download, RefusedPieceInAOutEndsLikeStop) {
     EXPECT_FALSE(sentRegisters());
 }
 
-TEST_F(Download, TruncatedPsExeEndsWithALineAndSetsRegisters) {
+TEST_F(Download, TruncatedPsExeEndsWithALineAndSetsNoRegisters) {
     const QByteArray image = pattern(0x900);
     const QString path = file(makePsExe({.pc = 0x80010000, .size = 0x1000, .image = image}));
 
     EXPECT_EQ(downloadPsExe(link, path), TransferOutcome::Failed);
 
-    EXPECT_EQ(port.wire(), psExeWire(0x1000, image));
-    EXPECT_TRUE(
-        host.appended.contains("\t\tError! The file ended early: 000900 of 001000 bytes sent.\r"));
+    EXPECT_EQ(port.wire(), psExeWire(0x1000, image, Registers::NotSet));
+    EXPECT_EQ(host.appended.last(),
+              "\t\tError! The file ended early: 000900 of 001000 bytes sent.\r");
     EXPECT_TRUE(host.messages.isEmpty());
 }
 
@@ -310,6 +378,7 @@ TEST_F(Download, HugeTextSizeEndsAtTheEndOfTheFile) {
     EXPECT_EQ(host.appended[0], line(path, "  address:80010000-8000fffe size:ffffffff  \r"));
     EXPECT_TRUE(host.appended.contains(
         "\t\tError! The file ended early: 000004 of ffffffff bytes sent.\r"));
+    EXPECT_FALSE(sentRegisters());
 }
 
 TEST_F(Download, AOutSectionPastTheEndOfTheFileEndsLikeStop) {

@@ -180,6 +180,50 @@ TEST_F(WindowFaults, ExecutableOnAStallingMonitorEndsAndReleasesEverything) {
     EXPECT_EQ(sim->report().counter("frames-acknowledged"), 1u);
 }
 
+struct ExecutableEnd {
+    const char* name;
+    QStringList options;
+    QStringList messages;
+    bool registersSet;
+};
+
+void PrintTo(const ExecutableEnd& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ExecutableEnds : public WindowOnSimulator,
+                       public ::testing::WithParamInterface<ExecutableEnd> {};
+
+// "Registers set" is shown once the monitor has echoed the last register
+// command. A device gone in the middle of them is a failed load with its
+// message box, and a download that did not complete sets no registers.
+TEST_P(ExecutableEnds, RegistersLineOnlyWhenTheConsoleHasThem) {
+    const ExecutableEnd& c = GetParam();
+    start(c.options);
+    dialogs.chosenFile = fixture("hello.exe");
+    EXPECT_LT(runTimed(CommandDownloadExecutable), 4000);
+    QStringList expected = c.messages;
+    if (dialogs.messages.value(0) == SendFailed) expected.prepend(SendFailed);
+    EXPECT_EQ(dialogs.messages, expected);
+    EXPECT_EQ(terminalText().contains("Registers set:  PC-8001003c, GP-80019110, SP-801ff000"),
+              c.registersSet)
+        << terminalText().constData();
+    expectReleased();
+    EXPECT_EQ(sim->registers().at("sp"), c.registersSet ? 0x801ff000u : 0u);
+}
+
+// hello.exe's three frames end at byte 6163 and "sr sp 801ff000\r" at 6210.
+INSTANTIATE_TEST_SUITE_P(
+    Window, ExecutableEnds,
+    ::testing::Values(ExecutableEnd{"Completes", {}, {}, true},
+                      ExecutableEnd{"DeviceLostDuringTheRegisterCommands",
+                                    {"--hangup-after", "6200"},
+                                    {"ERROR: The monitor did not confirm the start registers!"},
+                                    false},
+                      ExecutableEnd{
+                          "RefusedFrame", {"--refuse-frame", "2"}, {UploadFailed}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(WindowFaults, QuitDuringADownloadStopsItAndClosesTheWindow) {
     start({});
     const QString data = writeFile("data.bin", pattern(40 * Frame));
