@@ -4,6 +4,12 @@
 #include "CliOptions.h"
 #include "SerialPort.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
 namespace kestrel::cli {
 
 namespace {
@@ -52,8 +58,34 @@ private:
     SessionLog& log_;
 };
 
+// The file the command reads or writes, if it names one.
+std::optional<QString> commandFile(const Options& options) {
+    static const QStringList withFile{QStringLiteral("load"), QStringLiteral("dload"),
+                                      QStringLiteral("receive"), QStringLiteral("auto")};
+    if (!withFile.contains(options.command) || options.arguments.isEmpty()) return std::nullopt;
+    const QString& file = options.arguments.front();
+    if (options.command == QLatin1String("auto") && file == QLatin1String("-")) return std::nullopt;
+    return file;
+}
+
+// Two names for one file: the same file when both exist (links and other
+// spellings included), else the same absolute path.
+bool sameFile(const QString& a, const QString& b) {
+    struct stat infoA {};
+    struct stat infoB {};
+    if (::stat(QFile::encodeName(a).constData(), &infoA) == 0 &&
+        ::stat(QFile::encodeName(b).constData(), &infoB) == 0)
+        return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
+    return QDir::cleanPath(QFileInfo(a).absoluteFilePath()) ==
+           QDir::cleanPath(QFileInfo(b).absoluteFilePath());
+}
+
 std::optional<QString> openLog(std::unique_ptr<SessionLog>& log, SessionLog::Mode mode,
-                               const QString& path, CliHost& host) {
+                               const QString& path, const Options& options, CliHost& host) {
+    // A log in the command's own file feeds on itself: a watched auto file
+    // would run again for every line it logs.
+    if (const auto file = commandFile(options); file && sameFile(path, *file))
+        return QStringLiteral("cannot open the log %1: it is the command's own file").arg(path);
     auto opened = std::make_unique<SessionLog>(mode);
     if (const auto error = opened->open(path))
         return QStringLiteral("cannot open the log %1: %2").arg(path, *error);
@@ -67,14 +99,21 @@ std::optional<QString> openLog(std::unique_ptr<SessionLog>& log, SessionLog::Mod
 
 std::optional<QString> CliLogs::open(const Options& options, CliHost& host) {
     if (!options.logPath.isEmpty()) {
-        if (auto error = openLog(text_, SessionLog::Mode::Text, options.logPath, host))
+        if (auto error = openLog(text_, SessionLog::Mode::Text, options.logPath, options, host))
             return error;
         text_->setTimestamps(options.timestamps);
         host.setSessionLog(text_.get());
     }
     if (!options.rawLogPath.isEmpty())
-        return openLog(raw_, SessionLog::Mode::Raw, options.rawLogPath, host);
+        return openLog(raw_, SessionLog::Mode::Raw, options.rawLogPath, options, host);
     return std::nullopt;
+}
+
+CliLogs::~CliLogs() {
+    // Closed while standard error is still there to hear of a log that was
+    // removed after its last line.
+    for (SessionLog* log : {raw_.get(), text_.get()})
+        if (log) log->close();
 }
 
 std::unique_ptr<SerialPort> CliLogs::tap(std::unique_ptr<SerialPort> port) {

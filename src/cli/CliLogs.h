@@ -20,8 +20,14 @@ struct Options;
 
 class CliLogs {
 public:
+    CliLogs() = default;
+    ~CliLogs();
+    CliLogs(const CliLogs&) = delete;
+    CliLogs& operator=(const CliLogs&) = delete;
+
     // Opens the logs the options name and ties the text log to the host's
-    // terminal. The reason one could not be opened, or nothing.
+    // terminal. The reason one could not be opened (a log is a regular file
+    // or a new one, and not the command's own file), or nothing.
     std::optional<QString> open(const Options& options, CliHost& host);
     // The port the session talks through: `port` itself, or with a raw log,
     // `port` behind a stand-in that logs every byte read from it.

@@ -1,9 +1,14 @@
 #include "SessionLog.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <utility>
 
 namespace kestrel {
 
@@ -21,29 +26,59 @@ SessionLog::~SessionLog() {
     close();
 }
 
-std::optional<QString> SessionLog::open(const QString& path) {
+namespace {
+
+QString systemReason(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+const QString notRegular = QStringLiteral("not a regular file");
+const QString removedReason = QStringLiteral("the file or its folder has been removed");
+
+} // namespace
+
+std::optional<QString> SessionLog::open(const QString& path, Files files) {
     close();
     // Opened with O_APPEND by hand: QFile's Append seeks to the end, which a
-    // device such as a pipe or /dev/full cannot do, and says so on stderr.
+    // device cannot do. O_NONBLOCK: a pipe without a reader fails at once
+    // (ENXIO) instead of waiting for one.
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return QString::fromLocal8Bit(std::strerror(errno));
-    path_ = path;
-    // Unbuffered: the buffer here is the only one, and flush() puts it in the
-    // kernel's hands, where it outlives the process.
-    if (!file_.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFile::AutoCloseHandle)) {
-        ::close(fd);
-        return file_.errorString();
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        return files == Files::RegularOnly && error == ENXIO ? notRegular : systemReason(error);
     }
+    struct stat info {};
+    if (files == Files::RegularOnly && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        return notRegular;
+    }
+    // Writes wait as any file's do.
+    if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    fd_ = fd;
+    path_ = path;
     atLineStart_ = true;
     afterCr_ = false;
     return std::nullopt;
 }
 
 void SessionLog::close() {
-    if (!file_.isOpen()) return;
+    if (fd_ < 0) return;
     flush();
-    file_.close();
+    // What was written before the file went has been lost all the same.
+    if (fd_ >= 0 && removed()) fail(removedReason);
+    closeFile();
+}
+
+void SessionLog::closeFile() {
+    if (fd_ < 0) return;
+    ::close(std::exchange(fd_, -1));
+}
+
+bool SessionLog::removed() const {
+    struct stat info {};
+    return ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 0;
 }
 
 QByteArray SessionLog::timestampText(const QDateTime& time) {
@@ -88,13 +123,15 @@ void SessionLog::appendText(const QByteArray& text) {
         const bool sameEnd = c == '\n' && afterCr_;
         afterCr_ = c == '\r';
         if (sameEnd) continue;
+        // A blank line has its time too, taken when it ends.
+        if (atLineStart_ && timestamps_) appendStamp();
         buffer_ += '\n';
         atLineStart_ = true;
     }
 }
 
 void SessionLog::write(const QByteArray& bytes) {
-    if (!file_.isOpen() || bytes.isEmpty()) return;
+    if (fd_ < 0 || bytes.isEmpty()) return;
     if (mode_ == Mode::Raw) {
         buffer_ += bytes;
     } else {
@@ -111,24 +148,35 @@ void SessionLog::write(const QByteArray& bytes) {
 
 void SessionLog::flush() {
     flushTimer_.stop();
-    if (!file_.isOpen() || buffer_.isEmpty()) return;
-    const qint64 written = file_.write(buffer_);
-    if (written != buffer_.size()) {
-        fail();
+    if (fd_ < 0 || buffer_.isEmpty()) return;
+    // A removed file takes every write and keeps none of it.
+    if (removed()) {
+        fail(removedReason);
         return;
+    }
+    const char* data = buffer_.constData();
+    qsizetype left = buffer_.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd_, data, size_t(left));
+        if (n < 0 && errno == EINTR) continue;
+        // A write cut short is followed by one that says why (the disk
+        // filled up in between); the reason is the system's.
+        if (n <= 0) {
+            fail(n < 0 ? systemReason(errno) : QStringLiteral("the write was cut short"));
+            return;
+        }
+        data += n;
+        left -= n;
     }
     buffer_.clear();
 }
 
-void SessionLog::fail() {
-    QString reason = file_.errorString();
-    if (reason.isEmpty()) reason = QStringLiteral("the write was cut short");
-    const QString path = path_;
+void SessionLog::fail(const QString& reason) {
     buffer_.clear();
-    file_.close();
+    closeFile();
     if (onFailure_)
-        onFailure_(
-            QStringLiteral("Cannot write the log %1 (%2); logging has stopped.").arg(path, reason));
+        onFailure_(QStringLiteral("Cannot write the log %1 (%2); logging has stopped.")
+                       .arg(path_, reason));
 }
 
 } // namespace kestrel

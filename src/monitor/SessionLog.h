@@ -4,12 +4,12 @@
 // never later than FlushIntervalMs after it was logged, so a killed program
 // leaves a log that ends at most that far back.
 //
-// A write that fails (a full disk, a removed folder) is reported once through
-// the failure handler, and logging stops there; whatever called write() goes
-// on as if nothing had happened.
+// A write that fails (a full disk), or a file that has been removed with or
+// without its folder so that what is written reaches nothing, is reported
+// once through the failure handler with the system's reason, and logging
+// stops there; whatever called write() goes on as if nothing had happened.
 #include <QByteArray>
 #include <QDateTime>
-#include <QFile>
 #include <QString>
 #include <QTimer>
 
@@ -32,12 +32,19 @@ public:
     SessionLog(const SessionLog&) = delete;
     SessionLog& operator=(const SessionLog&) = delete;
 
-    // Opens `path` for appending (created when missing). The reason it could
-    // not be opened, or nothing.
-    std::optional<QString> open(const QString& path);
-    // Writes what is buffered and closes the file.
+    // What open() takes: a log is a regular file or a new one. Any also takes
+    // a device (/dev/full is how a full disk is seen without filling one).
+    enum class Files { RegularOnly, Any };
+
+    // Opens `path` for appending (created when missing), at once whatever
+    // the file is: a pipe without a reader does not hold it. The reason it
+    // could not be opened ("not a regular file" for a pipe, a device or a
+    // socket), or nothing.
+    std::optional<QString> open(const QString& path, Files files = Files::RegularOnly);
+    // Writes what is buffered and closes the file; a file removed meanwhile
+    // is reported as a failed write is.
     void close();
-    bool isOpen() const { return file_.isOpen(); }
+    bool isOpen() const { return fd_ >= 0; }
     QString path() const { return path_; }
 
     void setTimestamps(bool on) { timestamps_ = on; }
@@ -56,11 +63,16 @@ public:
 private:
     void appendText(const QByteArray& text);
     void appendStamp();
-    void fail();
+    // The file's last link has gone: nothing written reaches anyone.
+    bool removed() const;
+    void fail(const QString& reason);
+    void closeFile();
 
     Mode mode_;
     Clock clock_;
-    QFile file_;
+    // The file, written with plain system calls so a failure keeps the
+    // system's reason; -1 while closed.
+    int fd_ = -1;
     QString path_;
     QByteArray buffer_;
     QTimer flushTimer_;

@@ -7,10 +7,15 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QDir>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QRegularExpression>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrel::test {
 namespace {
@@ -81,23 +86,43 @@ TEST_F(SessionLogWindowTest, TimestampsInLogStampEachLine) {
     EXPECT_TRUE(form.match(text).hasMatch()) << text.toStdString();
 }
 
+// A log is a regular file or a new one: a missing folder, a pipe (which
+// would hold the window until someone reads it) or a device is said, and the
+// item stays unchecked. PIPE is a named pipe with a reader that never reads.
 TEST_F(SessionLogWindowTest, UnopenableLogIsSaidAndLeftUnchecked) {
     open();
-    dialogs.chosenFile = files.filePath(QStringLiteral("no-such-folder/x.log"));
-    logItem()->trigger();
-    EXPECT_FALSE(logItem()->isChecked());
-    ASSERT_EQ(dialogs.messages.size(), 1);
-    EXPECT_TRUE(dialogs.messages[0].startsWith("Cannot open the log "))
-        << dialogs.messages[0].toStdString();
+    const QString pipe = files.filePath(QStringLiteral("pipe"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    const int reader = ::open(QFile::encodeName(pipe).constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::pair<QString, QString> cases[] = {
+        {files.filePath(QStringLiteral("no-such-folder/x.log")),
+         QStringLiteral("No such file or directory")},
+        {pipe, QStringLiteral("not a regular file")},
+        {QStringLiteral("/dev/full"), QStringLiteral("not a regular file")},
+    };
+    for (const auto& [path, reason] : cases) {
+        dialogs.messages.clear();
+        dialogs.chosenFile = path;
+        logItem()->trigger();
+        EXPECT_FALSE(logItem()->isChecked()) << path.toStdString();
+        EXPECT_EQ(dialogs.messages,
+                  QStringList{QStringLiteral("Cannot open the log %1 (%2).").arg(path, reason)});
+    }
+    ::close(reader);
 }
 
-// A log that fails in the middle of a download (writes to /dev/full find no
-// space) is said once, after the download, which goes on to its end.
+// A log that fails in the middle of a download (here its folder has gone,
+// so what is written reaches nothing) is said once, after the download,
+// which goes on to its end.
 TEST_F(SessionLogWindowTest, LogFailingMidTransferIsSaidOnceAfterwardsAndTheTransferFinishes) {
     open();
-    dialogs.chosenFile = QStringLiteral("/dev/full");
+    ASSERT_TRUE(QDir(files.path()).mkdir(QStringLiteral("logs")));
+    const QString path = files.filePath(QStringLiteral("logs/session.log"));
+    dialogs.chosenFile = path;
     logItem()->trigger();
     ASSERT_TRUE(logItem()->isChecked());
+    ASSERT_TRUE(QDir(files.filePath(QStringLiteral("logs"))).removeRecursively());
 
     const QString data =
         writeFile(QStringLiteral("three-frames.bin"), QByteArray(3 * FrameSize, 'd'));
@@ -110,9 +135,10 @@ TEST_F(SessionLogWindowTest, LogFailingMidTransferIsSaidOnceAfterwardsAndTheTran
     const QByteArray wire = port->wire();
     EXPECT_EQ(wire.count(QByteArray(FrameSize, 'd')), 3);
     EXPECT_TRUE(wire.endsWith("\x03\r")) << wire.right(8).toHex().constData();
-    ASSERT_EQ(dialogs.messages.size(), 1) << dialogs.messages.join('|').toStdString();
-    EXPECT_TRUE(dialogs.messages[0].contains("/dev/full"));
-    EXPECT_TRUE(dialogs.messages[0].contains("logging has stopped"));
+    EXPECT_EQ(dialogs.messages,
+              QStringList{QStringLiteral("Cannot write the log %1 (the file or its folder has been "
+                                         "removed); logging has stopped.")
+                              .arg(path)});
     EXPECT_FALSE(runningWhenSaid) << "the message waited for the download";
     EXPECT_FALSE(logItem()->isChecked());
 

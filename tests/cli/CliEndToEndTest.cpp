@@ -2,6 +2,8 @@
 // the monitor simulator at the other end.
 #include "Simulator.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/resource.h>
 
 using namespace kestrel::test;
 
@@ -227,6 +230,35 @@ TEST_F(CliTest, RawLogHoldsEveryByteAsReceived) {
         << received.toHex().right(64).constData();
 }
 
+// The raw log of an auto file holds what was read while nothing was shown:
+// the console's answers to the auto file's own lines, the load's frames and
+// register commands, the data download. It is what the simulator sent, in
+// order, up to what was still on its way when the run ended.
+TEST_F(CliTest, RawLogHoldsWhatAnAutoFileReadsUnseen) {
+    Simulator sim;
+    write("level.dat", "LEVEL");
+    QFile fixture(QStringLiteral(KESTREL_SOURCE_DIR "/tests/fixtures/exe/hello.exe"));
+    ASSERT_TRUE(fixture.open(QIODevice::ReadOnly));
+    write("hello.exe", fixture.readAll());
+    const QString script = write("boot.sio", "sr epc 80010000\r\ndr\r\nlocal load hello.exe\r\n"
+                                             "local dload level.dat 80030000\r\n");
+    const QString raw = dir.filePath("raw.bin");
+    const CliRun r =
+        runCli({"-q", "-p", sim.devicePath(), "--log-raw", raw, "auto", script}, {}, dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QByteArray logged = readFile(raw);
+    const QByteArray sent = sim.transcript().sent();
+    EXPECT_TRUE(sent.startsWith(logged)) << logged.constData();
+    qsizetype at = 0;
+    for (const QByteArray& part :
+         {QByteArray("sr epc 80010000\r\n>>"), QByteArray("epc 80010000"),
+          QByteArray("bwr\r\nbinaryYYYend binary\r\n>>"), QByteArray("sr sp 801ff000\r\n>>"),
+          QByteArray("bwr\r\nbinaryYend binary\r\n")}) {
+        at = logged.indexOf(part, at);
+        ASSERT_GE(at, 0) << part.constData() << " missing from\n" << logged.constData();
+    }
+}
+
 // The text log of an auto file: the console's text as the terminal shows it
 // and the program's own lines, each stamped, LF line ends.
 TEST_F(CliTest, LogWithTimestampsHoldsTheAutoFileSession) {
@@ -244,11 +276,10 @@ TEST_F(CliTest, LogWithTimestampsHoldsTheAutoFileSession) {
     ASSERT_GE(lines.size(), 3) << text.constData();
     const QRegularExpression stamp(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} "));
-    for (const QByteArray& line : lines) {
-        if (!line.isEmpty()) {
-            EXPECT_TRUE(stamp.match(QString::fromLatin1(line)).hasMatch()) << line.constData();
-        }
-    }
+    // Every line, a blank one too; the last line has ended.
+    EXPECT_TRUE(lines.last().isEmpty()) << text.constData();
+    for (const QByteArray& line : lines.first(lines.size() - 1))
+        EXPECT_TRUE(stamp.match(QString::fromLatin1(line)).hasMatch()) << line.constData();
     EXPECT_TRUE(text.contains(" Starting auto-execution : ")) << text.constData();
     EXPECT_TRUE(text.contains(" hello from auto\n")) << text.constData();
     EXPECT_TRUE(text.contains(" Sending: level.dat, Address:80030000, Length:5\n"))
@@ -257,21 +288,67 @@ TEST_F(CliTest, LogWithTimestampsHoldsTheAutoFileSession) {
     EXPECT_TRUE(r.out.contains("hello from auto\n"));
 }
 
-// A log that cannot be written (no space on /dev/full) is one line on
-// standard error; the download goes on to its end and succeeds.
+// A log that cannot be written is one line on standard error with the
+// system's reason; the download goes on to its end and succeeds. Both logs
+// are a few bytes short of the file size limit the program runs under, so
+// their first write is cut short and the rest of it fails, as on a disk that
+// fills (the limit's signal ignored, as a shell's `trap '' XFSZ` does).
 TEST_F(CliTest, FailingLogIsSaidOnceAndTheTransferCarriesOn) {
     Simulator sim;
     const QString data = write("three.bin", QByteArray(3 * 2048, 'd'));
-    const CliRun r = runCli({"-q", "-p", sim.devicePath(), "--log", "/dev/full", "--log-raw",
-                             "/dev/full", "dload", data, "80010000"});
-    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QString text = write("text.log", QByteArray(995, 't'));
+    const QString raw = write("raw.log", QByteArray(995, 'r'));
+    QProcess p;
+    p.setChildProcessModifier([] {
+        const rlimit limit{1000, 1000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, SIG_IGN);
+    });
+    p.start(cliProgram(), {"-q", "-p", sim.devicePath(), "--log", text, "--log-raw", raw, "dload",
+                           data, "80010000"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QByteArray err = p.readAllStandardError();
+    EXPECT_EQ(p.exitCode(), 0) << err.constData();
     EXPECT_EQ(sim.memory(0x80010000, 3 * 2048), QByteArray(3 * 2048, 'd'));
-    const QList<QByteArray> lines = r.err.trimmed().split('\n');
-    EXPECT_EQ(lines.size(), 2) << r.err.constData(); // one for each log
-    for (const QByteArray& line : lines)
-        EXPECT_TRUE(line.startsWith("kestrel-cli: Cannot write the log /dev/full") &&
-                    line.endsWith("logging has stopped."))
-            << line.constData();
+    const QList<QByteArray> lines = err.trimmed().split('\n');
+    EXPECT_EQ(lines.size(), 2) << err.constData(); // one for each log
+    for (const QString& path : {text, raw}) {
+        const QByteArray line = "kestrel-cli: Cannot write the log " + path.toUtf8() +
+                                " (File too large); logging has stopped.";
+        EXPECT_TRUE(lines.contains(line)) << err.constData();
+    }
+}
+
+// A log whose folder is removed while the command runs writes into nothing:
+// said once, as a failed write is; the command goes on.
+TEST_F(CliTest, LogWhoseFolderIsRemovedIsSaidOnce) {
+    Simulator sim;
+    ASSERT_TRUE(QDir(dir.path()).mkdir("logs"));
+    const QString log = dir.filePath("logs/session.log");
+    QProcess p;
+    p.start(cliProgram(), {"-p", sim.devicePath(), "--log", log, "term"});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray out;
+    // Types a line and waits for the console's echo of it.
+    auto type = [&](const QByteArray& line) {
+        p.write(line + "\n");
+        QDeadlineTimer deadline(10000);
+        while (!out.contains(line) && !deadline.hasExpired()) {
+            p.waitForReadyRead(100);
+            out += p.readAllStandardOutput();
+        }
+        return out.contains(line);
+    };
+    ASSERT_TRUE(type("first")) << out.constData();
+    ASSERT_TRUE(QDir(dir.filePath("logs")).removeRecursively());
+    ASSERT_TRUE(type("second")) << out.constData();
+    ASSERT_TRUE(type("third")) << out.constData();
+    p.closeWriteChannel();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QByteArray err = p.readAllStandardError();
+    EXPECT_EQ(p.exitCode(), 0) << err.constData();
+    EXPECT_EQ(err, "kestrel-cli: Cannot write the log " + log.toUtf8() +
+                       " (the file or its folder has been removed); logging has stopped.\n");
 }
 
 TEST_F(CliTest, LogThatCannotBeOpenedStopsBeforeTheLine) {

@@ -17,8 +17,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrel::test;
 using kestrel::sim::Pty;
@@ -88,6 +90,16 @@ protected:
         if (!input.isEmpty()) p.write(input);
         p.closeWriteChannel();
         return finish(p);
+    }
+    // For a command refused at start: well short of the usual allowance, so
+    // one that hangs or runs away fails soon.
+    Outcome runShort(const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(cliProgram(), args);
+        EXPECT_TRUE(p.waitForStarted());
+        p.closeWriteChannel();
+        return finish(p, 5000);
     }
     // Runs through bash so descriptors can be closed or piped first.
     Outcome shell(const QString& script, const QStringList& args) {
@@ -294,25 +306,71 @@ struct FileCase {
 
 class NotRegular : public Hardening, public ::testing::WithParamInterface<FileCase> {};
 
+// READ_FIFO is the same pipe with a reader that never reads.
 TEST_P(NotRegular, IsRefusedBeforeAnythingIsSent) {
     Simulator sim;
-    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+    const QByteArray fifo = QFile::encodeName(dir.filePath("fifo"));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
     QStringList args{"-q", "-p", sim.devicePath()};
     for (const QString& word : GetParam().command)
-        args << (word == "FIFO" ? dir.filePath("fifo") : word);
-    const Outcome r = run(args);
+        args << (word == "FIFO" || word == "READ_FIFO" ? dir.filePath("fifo") : word);
+    if (!GetParam().command.contains("READ_FIFO")) ::close(reader);
+    // A pipe without a reader would hold the program for good.
+    const Outcome r = runShort(args);
+    if (GetParam().command.contains("READ_FIFO")) ::close(reader);
     EXPECT_EQ(r.exitCode, 2) << r.err.data();
     EXPECT_TRUE(r.err.contains("not a regular file")) << r.err.data();
-    EXPECT_FALSE(sim.transcript().received().contains("bwr"));
+    const QByteArray received = sim.transcript().received();
+    EXPECT_FALSE(received.contains("bwr") || received.contains("brd")) << received.data();
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, NotRegular,
-                         ::testing::Values(FileCase{"ZeroDeviceForData",
-                                                    {"dload", "/dev/zero", "0"}},
-                                           FileCase{"ZeroDeviceForLoad", {"load", "/dev/zero"}},
-                                           FileCase{"NamedPipeForData", {"dload", "FIFO", "0"}},
-                                           FileCase{"DirectoryForLoad", {"load", "/tmp"}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cli, NotRegular,
+    ::testing::Values(
+        FileCase{"ZeroDeviceForData", {"dload", "/dev/zero", "0"}},
+        FileCase{"ZeroDeviceForLoad", {"load", "/dev/zero"}},
+        FileCase{"NamedPipeForData", {"dload", "FIFO", "0"}},
+        FileCase{"DirectoryForLoad", {"load", "/tmp"}},
+        // A log is a regular file or a new one, for every command.
+        FileCase{"NamedPipeAsLog", {"--log", "FIFO", "term"}},
+        FileCase{"NamedPipeAsRawLog", {"--log-raw", "FIFO", "receive", "b", "0", "8"}},
+        FileCase{"ReadPipeAsRawLog", {"--log-raw", "READ_FIFO", "receive", "b", "0", "8"}},
+        FileCase{"ReadPipeAsLog", {"--log", "READ_FIFO", "--timestamps", "term"}},
+        FileCase{"NullDeviceAsLog", {"--log", "/dev/null", "term"}},
+        FileCase{"FullDeviceAsRawLog", {"--log-raw", "/dev/full", "term"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A log that is the command's own file would feed on itself: a watched auto
+// file that logs into itself runs again for every line it logs. Refused
+// whatever the spelling, before the port is opened; the file is left as it
+// was. F is the command's file, LINK a symbolic link to it.
+class LogOnItsOwnFile : public Hardening, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(LogOnItsOwnFile, IsRefused) {
+    Simulator sim;
+    const QByteArray contents = "local echo from the file\r\n";
+    write("F", contents);
+    ASSERT_TRUE(QFile::link(dir.filePath("F"), dir.filePath("LINK")));
+    QStringList args{"-p", sim.devicePath()};
+    args << GetParam().command;
+    const Outcome r = runShort(args);
+    EXPECT_EQ(r.exitCode, 2) << r.err.data();
+    EXPECT_TRUE(r.err.contains("is the command's own file")) << r.err.data();
+    EXPECT_EQ(read("F"), contents);
+    EXPECT_TRUE(sim.transcript().received().isEmpty()) << sim.transcript().received().data();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, LogOnItsOwnFile,
+    ::testing::Values(FileCase{"WatchedAutoFile", {"--watch", "--log", "F", "auto", "F"}},
+                      FileCase{"AutoFile", {"--log", "F", "--timestamps", "auto", "F"}},
+                      FileCase{"RawLogOfADownload", {"--log-raw", "./F", "dload", "F", "0"}},
+                      FileCase{"ThroughALink", {"--log", "LINK", "load", "F"}},
+                      FileCase{"ReceivedFileNotThereYet",
+                               {"--log-raw", "new.bin", "receive", "./new.bin", "0", "8"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 class AutoStream : public Hardening, public ::testing::WithParamInterface<const char*> {};
 

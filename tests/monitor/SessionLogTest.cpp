@@ -1,13 +1,21 @@
 #include "SessionLog.h"
 #include "TestFiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using kestrel::SessionLog;
 
@@ -68,10 +76,12 @@ const LogCase logCases[] = {
      true,
      {"ab", "c\r\n", "d", "e\r\n"},
      "2026-12-10 14:03:07.412 abc\n2026-12-10 14:03:07.662 de\n"},
-    {"EmptyLineHasStampOnlyWhenItHasText",
+    // Every line has its time, a blank one too (stamped when it ends).
+    {"BlankLinesAreStampedToo",
      true,
-     {"a\r\n\r\n", "b"},
-     "2026-12-10 14:03:07.412 a\n\n2026-12-10 14:03:07.662 b"},
+     {"a\r\n\r\n", "\r", "b"},
+     "2026-12-10 14:03:07.412 a\n2026-12-10 14:03:07.662 \n2026-12-10 14:03:07.912 \n"
+     "2026-12-10 14:03:08.162 b"},
     // The stamp's date and time are cached per second: the fourth read is in
     // the next second.
     {"StampCrossesSecond",
@@ -130,20 +140,135 @@ TEST(SessionLog, OpenFailureIsReported) {
     EXPECT_FALSE(log.isOpen());
 }
 
-// Writes to /dev/full fail with "no space left": the failure is reported
-// once, logging stops, and later writes are dropped without a word.
-TEST(SessionLog, WriteFailureReportedOnceThenStops) {
+// A log whose writes fail, or whose file is gone so that what is written
+// reaches nothing, says so once with the reason, stops, and drops later
+// writes without a word.
+struct FailureCase {
+    const char* name;
+    // Opens the log on its file and then takes that file away; the path.
+    std::function<QString(SessionLog&, const QTemporaryDir&)> breakIt;
+    const char* reason;
+    friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+};
+
+// A file size limit stands in for a disk that fills in the middle of a
+// write; the test restores the limit and the signal it raises.
+class FailureTable : public ::testing::TestWithParam<FailureCase> {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &savedLimit_), 0);
+        savedSignal_ = std::signal(SIGXFSZ, SIG_IGN);
+    }
+    void TearDown() override {
+        ::setrlimit(RLIMIT_FSIZE, &savedLimit_);
+        std::signal(SIGXFSZ, savedSignal_);
+    }
+
+private:
+    rlimit savedLimit_{};
+    void (*savedSignal_)(int) = SIG_DFL;
+};
+
+TEST_P(FailureTable, SaidOnceWithTheReasonThenStops) {
+    QTemporaryDir dir;
     SessionLog log;
     QStringList reports;
     log.setFailureHandler([&](const QString& text) { reports << text; });
-    ASSERT_FALSE(log.open(QStringLiteral("/dev/full")));
+    const QString path = GetParam().breakIt(log, dir);
+    ASSERT_TRUE(log.isOpen());
     log.write("first\r\n");
     log.write("second\r\n");
+    log.write("unfinished");
     log.flush();
-    ASSERT_EQ(reports.size(), 1);
-    EXPECT_TRUE(reports[0].contains(QStringLiteral("/dev/full"))) << reports[0].toStdString();
-    EXPECT_TRUE(reports[0].contains(QStringLiteral("logging has stopped")));
+    log.close();
+    ASSERT_EQ(reports.size(), 1) << reports.join('|').toStdString();
+    EXPECT_EQ(reports[0], QStringLiteral("Cannot write the log %1 (%2); logging has stopped.")
+                              .arg(path, QString::fromLatin1(GetParam().reason)));
     EXPECT_FALSE(log.isOpen());
+}
+
+QString openIn(SessionLog& log, const QString& path) {
+    EXPECT_FALSE(log.open(path, SessionLog::Files::Any));
+    return path;
+}
+
+const FailureCase failureCases[] = {
+    // Writes to /dev/full find no space left.
+    {"FullDisk", [](SessionLog& log, const QTemporaryDir&) { return openIn(log, "/dev/full"); },
+     "No space left on device"},
+    // The first write is cut short at the limit; the rest of it fails.
+    {"FillsMidWrite",
+     [](SessionLog& log, const QTemporaryDir& dir) {
+         const QString path =
+             kestrel::test::writeTestFile(dir, QStringLiteral("s.log"), QByteArray(4093, 'x'));
+         const rlimit limit{4096, RLIM_INFINITY};
+         EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+         return openIn(log, path);
+     },
+     "File too large"},
+    {"FolderRemoved",
+     [](SessionLog& log, const QTemporaryDir& dir) {
+         EXPECT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("logs")));
+         const QString path = openIn(log, dir.filePath(QStringLiteral("logs/s.log")));
+         EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("logs"))).removeRecursively());
+         return path;
+     },
+     "the file or its folder has been removed"},
+    {"FileRemoved",
+     [](SessionLog& log, const QTemporaryDir& dir) {
+         const QString path = openIn(log, dir.filePath(QStringLiteral("s.log")));
+         EXPECT_TRUE(QFile::remove(path));
+         return path;
+     },
+     "the file or its folder has been removed"},
+};
+
+INSTANTIATE_TEST_SUITE_P(SessionLog, FailureTable, ::testing::ValuesIn(failureCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Removed after everything was written and before the log was closed: what
+// it held is lost all the same, and closing says so.
+TEST(SessionLog, RemovalNoticedWhenClosing) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("s.log"));
+    SessionLog log;
+    QStringList reports;
+    log.setFailureHandler([&](const QString& text) { reports << text; });
+    ASSERT_FALSE(log.open(path));
+    log.write("all of it\r\n");
+    ASSERT_TRUE(QFile::remove(path));
+    log.close();
+    EXPECT_EQ(reports.size(), 1) << reports.join('|').toStdString();
+}
+
+// A log is a regular file, or a new one. A pipe would hold the program at
+// open until someone reads it, and later whenever its reader stops; a device
+// or a folder is no place for one.
+TEST(SessionLog, TakesOnlyRegularFiles) {
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // With a reader the pipe opens at once; it is refused all the same.
+    const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::pair<QString, const char*> refused[] = {
+        {fifo, "not a regular file"},
+        {QStringLiteral("/dev/null"), "not a regular file"},
+        {dir.path(), "Is a directory"},
+    };
+    for (const auto& [path, reason] : refused) {
+        SessionLog log;
+        EXPECT_EQ(log.open(path), std::optional<QString>(QString::fromLatin1(reason)))
+            << path.toStdString();
+        EXPECT_FALSE(log.isOpen());
+    }
+    ::close(reader);
+    const QString existing = kestrel::test::writeTestFile(dir, QStringLiteral("old.log"), "x\n");
+    for (const QString& path : {existing, dir.filePath(QStringLiteral("new.log"))}) {
+        SessionLog log;
+        EXPECT_FALSE(log.open(path)) << path.toStdString();
+        EXPECT_TRUE(log.isOpen());
+    }
 }
 
 } // namespace
