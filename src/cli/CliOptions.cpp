@@ -174,7 +174,7 @@ const std::array optionTable{
         "verify",
         Kind::Flag,
         nullptr,
-        {"with load, dload or auto: read every download back", "and compare it with the file"},
+        {"with load, dload or auto: read every download back", "and compare it with what was sent"},
         &Options::verify},
     OptionRow{'h', "help", Kind::Help, nullptr, {"show this help"}},
     OptionRow{0, "version", Kind::Version, nullptr, {"show the version"}},

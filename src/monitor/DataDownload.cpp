@@ -63,10 +63,11 @@ TransferOutcome downloadDataFile(MonitorLink& link, const QString& path, quint32
     link.sendLoadHeader(address, length);
 
     FrameLoopEnd end = FrameLoopEnd::ReadError;
+    SentFrames sent;
     if (file.seek(0) != 0)
         reportReadError(link, path, 0, file.lastErrno());
     else
-        end = sendFrames(link, file, path, length, FrameStyle::DataFile);
+        end = sendFrames(link, file, path, length, FrameStyle::DataFile, sent);
 
     const bool ended = link.endBinary();
     if (!ended) host.messageBox(QStringLiteral("No end binary!"));
@@ -75,7 +76,7 @@ TransferOutcome downloadDataFile(MonitorLink& link, const QString& path, quint32
     TransferOutcome verified = TransferOutcome::Completed;
     if (ended && end == FrameLoopEnd::AllSent && link.verifyDownloads()) {
         link.discardInput();
-        verified = verifyDownload(link, file, 0, address, length);
+        verified = verifyDownload(link, file, 0, sent, address, length);
     }
     host.setField(FieldState, QStringLiteral("Done."));
     host.setProgressPosition(0);

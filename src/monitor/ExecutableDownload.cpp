@@ -47,8 +47,8 @@ TransferOutcome outcomeOf(FrameLoopEnd end) {
 // The piece loop of an executable; a file that could not be positioned at
 // the start of the bytes has ended before them.
 FrameLoopEnd sendPieces(MonitorLink& link, ExclusiveFile& file, const QString& path, quint32 size,
-                        bool positioned = true) {
-    if (positioned) return sendFrames(link, file, path, size, FrameStyle::Executable);
+                        SentFrames& sent, bool positioned = true) {
+    if (positioned) return sendFrames(link, file, path, size, FrameStyle::Executable, sent);
     link.host().appendToTerminal(
         format("\t\tError! The file ended early: %06lx of %06lx bytes sent.\r", 0ul, ulong(size)));
     return FrameLoopEnd::FileEnded;
@@ -156,9 +156,10 @@ TransferOutcome downloadPsExe(MonitorLink& link, const QString& path) {
     OutcomeTracker outcome;
     link.discardInput();
     FrameLoopEnd end = FrameLoopEnd::Refused;
+    SentFrames sent;
     if (link.beginBinaryWrite()) {
         link.sendLoadHeader(address, size);
-        end = sendPieces(link, file, path, size);
+        end = sendPieces(link, file, path, size, sent);
         outcome.note(outcomeOf(end));
         clearFrameCount(host);
     } else {
@@ -169,7 +170,7 @@ TransferOutcome downloadPsExe(MonitorLink& link, const QString& path) {
     const bool ended = link.endBinary();
     if (!ended) outcome.note(TransferOutcome::Failed);
     if (ended && end == FrameLoopEnd::AllSent && link.verifyDownloads())
-        outcome.note(verifyDownload(link, file, PsExeImageOffset, address, size));
+        outcome.note(verifyDownload(link, file, PsExeImageOffset, sent, address, size));
     file.close();
 
     // Start registers that point into a program not wholly in memory crash
@@ -208,7 +209,8 @@ SectionEnd sendSection(MonitorLink& link, ExclusiveFile& file, const QString& pa
         return SectionEnd::NoPrompt;
     }
     link.sendLoadHeader(address, section.size);
-    const FrameLoopEnd end = sendPieces(link, file, path, section.size, positioned);
+    SentFrames sent;
+    const FrameLoopEnd end = sendPieces(link, file, path, section.size, sent, positioned);
     outcome.note(outcomeOf(end));
     const bool endedWell = link.endBinary();
     if (!endedWell) {
@@ -223,7 +225,7 @@ SectionEnd sendSection(MonitorLink& link, ExclusiveFile& file, const QString& pa
         return SectionEnd::EndedEarly;
     if (end == FrameLoopEnd::AllSent && endedWell && link.verifyDownloads()) {
         const TransferOutcome verified =
-            verifyDownload(link, file, section.rawDataOffset, address, section.size);
+            verifyDownload(link, file, section.rawDataOffset, sent, address, section.size);
         outcome.note(verified);
         // Sections after one that did not arrive as sent would only run a
         // broken program: they are not sent, as after a refused piece.

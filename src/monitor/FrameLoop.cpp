@@ -3,6 +3,8 @@
 #include "FileAccess.h"
 #include "MonitorLink.h"
 
+#include <QCryptographicHash>
+
 #include <algorithm>
 #include <cstring>
 
@@ -22,6 +24,21 @@ QByteArray endedEarlyLine(FrameStyle style, quint64 sent, quint32 length) {
 }
 
 } // namespace
+
+SentFrames::Digest SentFrames::digest(QByteArrayView bytes) {
+    const QByteArray full = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+    Digest digest{};
+    std::copy_n(full.cbegin(), digest.size(), digest.begin());
+    return digest;
+}
+
+void SentFrames::add(QByteArrayView stored) {
+    digests_.push_back(digest(stored));
+}
+
+bool SentFrames::matches(qsizetype index, QByteArrayView bytes) const {
+    return index >= 0 && index < size() && digests_[std::size_t(index)] == digest(bytes);
+}
 
 void showFrameCount(Host& host, FrameStyle style, quint64 done, quint32 length) {
     const auto count = static_cast<unsigned long>(done);
@@ -48,8 +65,9 @@ void reportReadError(MonitorLink& link, const QString& path, quint64 sent, int e
 }
 
 FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& path, quint32 length,
-                        FrameStyle style) {
+                        FrameStyle style, SentFrames& record) {
     Host& host = link.host();
+    record.clear();
     char* const buffer = link.transferBuffer().data();
     const bool dataFile = style == FrameStyle::DataFile;
     // 64 bits: near the top of the 32-bit range the count would wrap.
@@ -79,6 +97,15 @@ FrameLoopEnd sendFrames(MonitorLink& link, ExclusiveFile& file, const QString& p
         // The monitor has dropped out of the conversation; further frames
         // would only be refused one by one, each with its own message.
         if (!accepted) return FrameLoopEnd::Refused;
+        // The monitor stores every frame whole, one after the other, up to the
+        // announced length: a short read in the middle of the file (one that
+        // was being rewritten) leaves the frame's pad of spaces in memory.
+        const quint64 frameStart = quint64(record.size()) * FrameSize;
+        if (frameStart < length) {
+            std::fill(buffer + n, buffer + FrameSize, ' ');
+            record.add(QByteArrayView(
+                buffer, qsizetype(std::min<quint64>(FrameSize, length - frameStart))));
+        }
         sent += static_cast<quint64>(n);
         if (dataFile) showFrameCount(host, style, sent, length);
     }

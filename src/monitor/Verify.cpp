@@ -6,6 +6,7 @@
 #include "SerialPort.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 
@@ -16,12 +17,6 @@ namespace {
 constexpr int WaitSliceMs = 250;
 // What the monitor sends once a block is over, short or not.
 const QByteArray BlockEnd = QByteArrayLiteral("\r\n>>");
-
-struct Difference {
-    quint32 address;
-    quint8 sent;
-    quint8 read;
-};
 
 QByteArray line(const QString& text) {
     return text.toLatin1() + '\r';
@@ -37,17 +32,40 @@ QString hex8(quint32 value) {
     return QString::asprintf("%08lx", static_cast<unsigned long>(value));
 }
 
+// Why frame `index`, read back as `readBack`, is not what went out. The byte
+// is named from the file, but only while the file's bytes there are still
+// the ones the frame carried: a byte the file holds now may never have been
+// sent.
+QString explainDifference(ExclusiveFile& file, qint64 offset, const SentFrames& sent,
+                          qsizetype index, QByteArrayView readBack, quint32 address) {
+    const quint32 frameAddress = address + quint32(index) * FrameSize;
+    std::array<char, FrameSize> original{};
+    const qint64 at = offset + qint64(index) * FrameSize;
+    const qint64 n = file.seek(at) == at ? file.read(original.data(), readBack.size()) : -1;
+    if (n < 0)
+        return QStringLiteral("Verify failed at %1: the file can no longer be read: %2.")
+            .arg(hex8(frameAddress), QString::fromLocal8Bit(std::strerror(file.lastErrno())));
+    const QByteArrayView fileBytes(original.data(), n);
+    if (!sent.matches(index, fileBytes))
+        return QStringLiteral("Verify failed at %1: the file changed during the download, and the "
+                              "memory read back differs from what was sent in the %2 bytes from "
+                              "there.")
+            .arg(hex8(frameAddress))
+            .arg(readBack.size());
+    const auto differs = std::mismatch(readBack.cbegin(), readBack.cend(), fileBytes.cbegin());
+    return QStringLiteral("Verify failed at %1: sent %2, read %3.")
+        .arg(hex8(frameAddress + quint32(differs.first - readBack.cbegin())))
+        .arg(QString::asprintf("%02x", quint8(*differs.second)),
+             QString::asprintf("%02x", quint8(*differs.first)));
+}
+
 } // namespace
 
 TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 offset,
-                               quint32 address, quint32 length) {
+                               const SentFrames& sent, quint32 address, quint32 length) {
     Host& host = link.host();
     SerialPort& port = link.port();
     if (link.isAborting()) return TransferOutcome::Stopped;
-    if (file.seek(offset) != offset)
-        return fail(
-            host, QStringLiteral("Verify failed at %1: the file can no longer be read: %2.")
-                      .arg(hex8(address), QString::fromLocal8Bit(std::strerror(file.lastErrno()))));
 
     const ReceiveEventsOff eventsOff(port);
     link.discardInput();
@@ -63,12 +81,13 @@ TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 of
 
     host.setField(FieldTask, QStringLiteral("Verifying"));
     host.setProgressRange(0, 1000);
-    char* const expected = link.transferBuffer().data();
-    std::optional<Difference> difference;
+    // The block comes back into the transfer buffer a frame at a time, and
+    // each whole frame is compared with what went out in it.
+    char* const frame = link.transferBuffer().data();
+    std::optional<QString> difference;
     quint64 got = 0;
     qint64 deadline = host.timeOfDaySeconds() + MonitorLink::ResponseTimeoutSeconds;
     bool stopped = false;
-    bool unreadable = false;
     QByteArray tail; // the last bytes that came, to tell the monitor's prompt
     while (got < length) {
         if (link.isAborting()) {
@@ -83,21 +102,19 @@ TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 of
             host.pumpMessages();
             continue;
         }
-        port.setInputLen(static_cast<int>(std::min<quint64>(FrameSize, length - got)));
+        const quint64 inFrame = got % FrameSize;
+        const quint64 frameLength = std::min<quint64>(FrameSize, length - (got - inFrame));
+        port.setInputLen(static_cast<int>(frameLength - inFrame));
         const QByteArray chunk = port.input();
         port.setInputLen(0);
-        const qint64 n = file.read(expected, chunk.size());
-        if (n != chunk.size()) {
-            unreadable = true;
-            break;
-        }
-        if (!difference) {
-            const auto at = std::mismatch(chunk.cbegin(), chunk.cend(), expected);
-            if (at.first != chunk.cend())
-                difference = Difference{quint32(address + got + (at.first - chunk.cbegin())),
-                                        quint8(*at.second), quint8(*at.first)};
-        }
+        std::copy(chunk.cbegin(), chunk.cend(), frame + inFrame);
         got += quint64(chunk.size());
+        if (!difference && inFrame + quint64(chunk.size()) == frameLength) {
+            const auto index = qsizetype((got - 1) / FrameSize);
+            const QByteArrayView readBack(frame, qsizetype(frameLength));
+            if (!sent.matches(index, readBack))
+                difference = explainDifference(file, offset, sent, index, readBack, address);
+        }
         tail = (tail + chunk).right(BlockEnd.size());
         deadline = host.timeOfDaySeconds() + MonitorLink::ResponseTimeoutSeconds;
         showFrameCount(host, FrameStyle::DataFile, got, length);
@@ -109,11 +126,6 @@ TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 of
     if (stopped) {
         link.discardInput();
         return TransferOutcome::Stopped;
-    }
-    if (unreadable) {
-        link.discardInput();
-        return fail(host, QStringLiteral("Verify failed at %1: the file can no longer be read.")
-                              .arg(hex8(quint32(address + got))));
     }
     if (got < length) {
         // A short block ends with the monitor's prompt, which is not memory;
@@ -128,11 +140,7 @@ TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 of
     // The monitor closes the block with its prompt.
     link.awaitResponse(QByteArrayLiteral(">>"));
     link.discardInput();
-    if (difference)
-        return fail(host, QStringLiteral("Verify failed at %1: sent %2, read %3.")
-                              .arg(hex8(difference->address))
-                              .arg(QString::asprintf("%02x", difference->sent),
-                                   QString::asprintf("%02x", difference->read)));
+    if (difference) return fail(host, *difference);
     host.appendToTerminal(
         line(QStringLiteral("Verified: %1 bytes at %2.").arg(length).arg(hex8(address))));
     return TransferOutcome::Completed;

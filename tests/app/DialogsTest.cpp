@@ -1,5 +1,6 @@
 // The Port Settings, download, receive and About dialogs on real widgets.
 #include "AboutDialog.h"
+#include "AppIdentity.h"
 #include "ControlIds.h"
 #include "DeviceMap.h"
 #include "DialogUnits.h"
@@ -261,7 +262,7 @@ TEST(AboutDialogTest, ShowsTheVersionAndTheKeysAsTheyWork) {
         shown << label->text();
         EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
     }
-    EXPECT_EQ(shown, (QStringList{"Kestrel Version 2.1", "PC-Yaroze comms utility.",
+    EXPECT_EQ(shown, (QStringList{"Kestrel Version " + shortVersion(), "PC-Yaroze comms utility.",
                                   "F3 - Auto operation", "Shift+F3 - Repeat last AUTO operation",
                                   "F4 - Binary file download to yaroze",
                                   "F5 - Formatted file download to yaroze", "F12 - Port Settings",

@@ -1,4 +1,5 @@
 // Start-up, the stored size, the layout and the menu of the main window.
+#include "AppIdentity.h"
 #include "ControlIds.h"
 #include "Strings.h"
 #include "TerminalView.h"
@@ -19,14 +20,14 @@ using MainDialogTest = WindowFixture;
 
 TEST_F(MainDialogTest, StartUpFillsTheWindowAndOpensThePort) {
     open();
-    EXPECT_EQ(window->windowTitle(), "Kestrel v2.1");
+    EXPECT_EQ(window->windowTitle(), "Kestrel v" + shortVersion());
     EXPECT_EQ(window->field(FieldPort)->text(), "COM1:9600,n,8,1");
     EXPECT_EQ(window->field(FieldCounter)->text(), "Direct connect.");
     EXPECT_TRUE(port->portOpen());
     EXPECT_EQ(port->rThreshold(), 1);
     EXPECT_TRUE(dialogs.messages.isEmpty());
     const QByteArray text = window->terminalView()->terminalText();
-    EXPECT_TRUE(text.startsWith("Kestrel v2.1")) << text.constData();
+    EXPECT_TRUE(text.startsWith("Kestrel v" + shortVersion().toLatin1())) << text.constData();
     EXPECT_TRUE(text.endsWith("\r\n"));
     EXPECT_EQ(text.count("\r\n"), 1);
     EXPECT_TRUE(window->terminalView()->hasFocus() || !window->isActiveWindow());
@@ -54,7 +55,7 @@ TEST_F(MainDialogTest, PortThatWillNotOpenIsExplainedThenTheSettingsDialogFollow
     ASSERT_EQ(dialogs.portRequests.size(), 1);
     // Start-up goes on with the port closed.
     EXPECT_FALSE(port->portOpen());
-    EXPECT_EQ(window->windowTitle(), "Kestrel v2.1");
+    EXPECT_EQ(window->windowTitle(), "Kestrel v" + shortVersion());
 }
 
 TEST_F(MainDialogTest, FirstRunStoresZeroThenTheMinimumClientSize) {

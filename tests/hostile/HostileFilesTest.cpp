@@ -3,6 +3,7 @@
 // written. Each gives a message or a terminal line and leaves nothing held.
 #include "ExeFiles.h"
 #include "FileAccess.h"
+#include "FileModes.h"
 #include "TerminalView.h"
 #include "WindowOnSimulator.h"
 
@@ -156,22 +157,19 @@ TEST_F(HostileFiles, ReceiveIntoAFullDiskStopsWithAMessageAndClosesTheFile) {
 TEST_F(HostileFiles, ReceiveIntoADirectoryWithoutWritePermissionSaysSo) {
     const QString locked = dir.filePath("locked");
     ASSERT_TRUE(QDir().mkpath(locked));
-    // Root writes anywhere a mode allows nothing, so root gets a read-only
-    // file system instead.
-    std::optional<Mounted> readOnly;
-    if (::geteuid() == 0) {
-        readOnly.emplace(locked, MS_RDONLY, "size=64k");
-        if (!readOnly->ok()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    } else {
-        ASSERT_TRUE(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
-    }
+    ASSERT_TRUE(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
     start({});
     const QString target = locked + "/block.bin";
     dialogs.receiveAnswer =
         ReceiveRequest{target, QStringLiteral("80010000"), QStringLiteral("10")};
-    window->runCommand(CommandReceive);
+    {
+        // Root too is refused by the folder's mode, as anyone else.
+        const FileModesBindEveryone modesBind;
+        ASSERT_TRUE(modesBind.ok());
+        window->runCommand(CommandReceive);
+    }
     EXPECT_EQ(dialogs.messages,
-              QStringList{"Can't open file " + target + ", error = 5\n(Read-only file system)"});
+              QStringList{"Can't open file " + target + ", error = 5\n(Permission denied)"});
     expectReleased();
     EXPECT_FALSE(QFileInfo::exists(target));
     EXPECT_EQ(sim->report().counter("binary-reads"), 0u);

@@ -1,5 +1,6 @@
 // Cheap checks that keep the program's attack surface where it is: no shell,
 // console output that is only ever shown, files created without world write.
+#include "AppIdentity.h"
 #include "FileAccess.h"
 #include "TerminalView.h"
 #include "WindowFixture.h"
@@ -76,7 +77,7 @@ TEST_F(ConsoleText, LocalCommandsInConsoleOutputAreOnlyShown) {
     EXPECT_TRUE(dialogs.questions.isEmpty());
     EXPECT_TRUE(window->isVisible());
     EXPECT_TRUE(window->terminalView()->terminalText().contains("local quit"));
-    EXPECT_EQ(window->windowTitle(), "Kestrel v2.1");
+    EXPECT_EQ(window->windowTitle(), "Kestrel v" + shortVersion());
 }
 
 } // namespace

@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -436,7 +438,11 @@ TEST(QtSerialPortComponent, PermissionMessageNamesTheOwningGroup) {
     QFile file(device);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
-    ASSERT_EQ(chown(QFile::encodeName(device).constData(), getuid(), dialout->gr_gid), 0);
+    // Only root or a member may give a file to the group.
+    if (chown(QFile::encodeName(device).constData(), getuid(), dialout->gr_gid) != 0) {
+        ASSERT_EQ(errno, EPERM) << std::strerror(errno);
+        GTEST_SKIP() << "giving a file to the group 'dialout' needs root or membership of it";
+    }
     ASSERT_EQ(chmod(QFile::encodeName(device).constData(), 0660), 0);
     EXPECT_EQ(QtSerialPortComponent::permissionDeniedReason(device),
               QStringLiteral("Permission denied: add yourself to the group 'dialout'"));

@@ -1,4 +1,5 @@
 #include "ReceiveFile.h"
+#include "FileModes.h"
 #include "TransferFixture.h"
 
 #include <QDir>
@@ -180,25 +181,20 @@ TEST_F(ReceiveTest, CancelSendsOnlyTheLineEnd) {
 }
 
 TEST_F(ReceiveTest, TargetThatCannotBeCreated) {
-    // Permission bits do not stop the superuser; sysfs refuses new files to
-    // everyone.
-    QString unwritable = path("read-only");
-    if (::geteuid() == 0) {
-        unwritable = QStringLiteral("/sys");
-    } else {
-        ASSERT_TRUE(QDir(dir.path()).mkdir("read-only"));
-        ASSERT_EQ(::chmod(QFile::encodeName(unwritable).constData(), 0555), 0);
-    }
+    const QString unwritable = path("read-only");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("read-only"));
+    ASSERT_EQ(::chmod(QFile::encodeName(unwritable).constData(), 0555), 0);
     // The category, then the system's reason; a folder that does not exist
     // is a bad path, not a missing file.
-    const QString denied = "(Permission denied)";
     const struct {
         QString file;
         unsigned category;
         QString reason;
-    } cases[] = {{unwritable + "/kestrel-received.bin", 5, denied},
+    } cases[] = {{unwritable + "/kestrel-received.bin", 5, "(Permission denied)"},
                  {path("missing/received.bin"), 3, "(No such file or directory)"},
                  {dir.path(), 5, "(Is a directory)"}};
+    const FileModesBindEveryone modesBind;
+    ASSERT_TRUE(modesBind.ok());
     for (const auto& c : cases) {
         host.messages.clear();
         port.writes.clear();

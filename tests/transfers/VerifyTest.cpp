@@ -51,8 +51,9 @@ struct VerifyCase {
     const char* name;
     QStringList simulatorOptions;
     TransferOutcome outcome;
-    // The verify line, or empty when no read-back may happen at all.
-    std::function<QByteArray(const QByteArray& data)> line;
+    // The verify line, from the bytes that went out, or empty when no
+    // read-back may happen at all.
+    std::function<QByteArray(const QByteArray& sent)> line;
 };
 
 class VerifyOutcome : public Verify, public ::testing::WithParamInterface<VerifyCase> {
@@ -75,10 +76,11 @@ TEST_P(VerifyOutcome, SaysWhatTheReadBackFound) {
     EXPECT_EQ(sim.memory(Address, 5), data.first(5)) << "the write itself landed";
 }
 
-QByteArray wrongByteLine(const QByteArray& data) {
-    const auto sent = static_cast<quint8>(data[2999]);
-    return QString::asprintf("Verify failed at %08x: sent %02x, read %02x.\r", Address + 2999, sent,
-                             sent ^ 0xffu)
+// The simulator's --wrong-read-byte inverts the byte it reads back.
+QByteArray wrongByteAt(const QByteArray& sent, quint32 at) {
+    const auto byte = static_cast<quint8>(sent[at]);
+    return QString::asprintf("Verify failed at %08x: sent %02x, read %02x.\r", Address + at, byte,
+                             byte ^ 0xffu)
         .toLatin1();
 }
 
@@ -87,7 +89,10 @@ const VerifyCase verifyCases[] = {
      {},
      TransferOutcome::Completed,
      [](const QByteArray&) { return QByteArray("Verified: 5000 bytes at 80010000.\r"); }},
-    {"OneWrongByte", {"--wrong-read-byte", "3000"}, TransferOutcome::Failed, wrongByteLine},
+    {"OneWrongByte",
+     {"--wrong-read-byte", "3000"},
+     TransferOutcome::Failed,
+     [](const QByteArray& sent) { return wrongByteAt(sent, 2999); }},
     {"ShortBlock",
      {"--short-read", "4096"},
      TransferOutcome::Failed,
@@ -105,6 +110,61 @@ const VerifyCase verifyCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, VerifyOutcome, ::testing::ValuesIn(verifyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The file is rewritten (every byte inverted, in place) once the first frame
+// has been acknowledged: the first frames went out as they were, the last
+// one as rewritten. The read-back is compared with what went out, which the
+// console's memory holds.
+using VerifyFileRewritten = VerifyOutcome;
+
+TEST_P(VerifyFileRewritten, ComparesWithWhatWasSent) {
+    const VerifyCase& c = GetParam();
+    QByteArray rewritten = data;
+    for (auto& b : rewritten)
+        b = char(~b);
+    const QString file = dir.filePath(QStringLiteral("data.bin"));
+    bool done = false;
+    host.onPump = [&] {
+        QCoreApplication::processEvents();
+        if (done || host.fields.value(FieldCounter).isEmpty()) return;
+        done = true;
+        QFile writer(file);
+        ASSERT_TRUE(writer.open(QIODevice::ReadWrite));
+        ASSERT_EQ(writer.write(rewritten), rewritten.size());
+    };
+    EXPECT_EQ(download(), c.outcome);
+    ASSERT_TRUE(done);
+    const QByteArray memory = sim.memory(Address, Size);
+    EXPECT_EQ(memory.first(FrameSize), data.first(FrameSize)) << "the first frame went out before";
+    EXPECT_EQ(memory.last(Size - 2 * FrameSize), rewritten.last(Size - 2 * FrameSize))
+        << "the last frame went out after the rewrite";
+    EXPECT_EQ(verifyLines().toStdString(), c.line(memory).toStdString());
+}
+
+const VerifyCase rewriteCases[] = {
+    {"ReadBackAsSent",
+     {},
+     TransferOutcome::Completed,
+     [](const QByteArray&) { return QByteArray("Verified: 5000 bytes at 80010000.\r"); }},
+    // The file still holds what went out in that frame: the byte is named.
+    {"WrongByteSentAfterTheRewrite",
+     {"--wrong-read-byte", "4500"},
+     TransferOutcome::Failed,
+     [](const QByteArray& memory) { return wrongByteAt(memory, 4499); }},
+    // The file no longer holds what went out in that frame: no byte of it
+    // can be named as sent.
+    {"WrongByteSentBeforeTheRewrite",
+     {"--wrong-read-byte", "100"},
+     TransferOutcome::Failed,
+     [](const QByteArray&) {
+         return QByteArray("Verify failed at 80010000: the file changed during the download, and "
+                           "the memory read back differs from what was sent in the 2048 bytes "
+                           "from there.\r");
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, VerifyFileRewritten, ::testing::ValuesIn(rewriteCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Verify, StopEndsTheReadBackAndTheLineStaysUsable) {
