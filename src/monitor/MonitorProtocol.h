@@ -4,33 +4,34 @@
 // what happened as events. It has no port, no host and no clock; every time
 // is passed in on the caller's monotonic clock.
 //
-// What it waits for, and what received bytes mean meanwhile:
+// States, and what received bytes mean in each:
 //
-//   Idle         no step running: bytes are Text, each ">>" a Prompt. A
-//                prompt wait (awaitPrompt, or the end of a binary read) adds
-//                a deadline: TimedOut if no ">>" came by then.
-//   AwaitResponse a step's answer ("bwr\r\nbinary", "brd\r\nbinary", "Y",
-//                "end binary"), matched anywhere in what came since the step
-//                began, zero bytes left out. The match gives BinaryReady,
-//                FrameAccepted or EndBinary and drops the rest of what came
-//                with it; an 'N' before the "Y" of a frame is FrameRefused
-//                at once. No match by the deadline: TimedOut.
-//   Binary       inside a binary conversation between its steps: bytes are
-//                dropped (stray ends of the monitor's lines).
-//   HoldingHeader the last byte of a binary read's header is held back until
-//                what went before has left, and what comes meanwhile is
-//                dropped: the monitor answers only once it has the whole
-//                header.
-//   ReadingMemory the requested bytes are MemoryBytes, whatever they are; a
-//                silence as long as an answer's time-out is TimedOut, and the
-//                read goes on until the caller abandons it. After the last
-//                byte: Idle, waiting for the monitor's prompt.
+//   Idle           Text, each ">>" also a Prompt. A prompt wait (awaitPrompt,
+//                  or the end of a binary read) has a deadline: TimedOut if no
+//                  ">>" came by then.
+//   AwaitResponse  a step's answer ("bwr\r\nbinary", "brd\r\nbinary", "Y",
+//                  "end binary"), matched anywhere in what came since the
+//                  step began, zero bytes left out. A match gives BinaryReady
+//                  (-> Binary), FrameAccepted (-> the next frame, or Binary)
+//                  or EndBinary (-> Idle), and the rest of what came with it
+//                  is dropped. An 'N' before the "Y" of a frame is
+//                  FrameRefused at once (-> Binary). No match by the
+//                  deadline: TimedOut (-> Binary after a frame, else Idle).
+//   Binary         between the steps of a binary conversation: dropped.
+//   HoldingHeader  a binary read's header is out but for its last byte,
+//                  which waits until the rest has left (or HeaderDrainLimit):
+//                  dropped, as the monitor answers only the whole header.
+//   ReadingMemory  the next bytes up to the length asked for are MemoryBytes,
+//                  whatever they are (-> Idle with a prompt wait). A silence
+//                  of ResponseTimeout is TimedOut; the read goes on until the
+//                  caller abandons it.
 //
 // A step starts a wait of its own and ends any other in progress, as each
 // step of the conversation follows the one before. The deadline of a wait is
 // measured from outputDrained, the moment the caller says everything handed
 // over has left the computer, so it covers the monitor's reaction and not the
-// line time; until then a wait has no deadline.
+// line time; until then a wait has no deadline. After any call the caller
+// sends what nextOutput gives and re-arms its timer for deadline().
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QtGlobal>
