@@ -9,7 +9,7 @@ build=${2:-build-fuzz}
 cd "$(dirname "$0")/.."
 scripts/deps.sh fuzz
 cmake --preset fuzz -B "$build"
-targets=(filter numbers cli_args executable autoline settings)
+targets=(filter numbers cli_args executable autoline settings protocol)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 status=0
 for t in "${targets[@]}"; do
