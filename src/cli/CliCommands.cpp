@@ -199,12 +199,18 @@ int listPorts(std::FILE* out) {
 
 int deliverSent(Session& s, int status) {
     const int failed = status == ExitOk ? ExitTransferFailed : status;
+
     switch (s.link.finishSending()) {
     case MonitorLink::Delivery::Delivered:
-    case MonitorLink::Delivery::Stopped: // ended by a signal, which sets the status
         return status;
-    case MonitorLink::Delivery::DeviceLost:
+    case MonitorLink::Delivery::Stopped:
+        // SIGTERM and SIGHUP end the program with a status of their own.
+        if (s.interrupts.endingSignal() != 0) return status;
+        s.host.note(QStringLiteral("stopped before everything sent had crossed the line to %1")
+                        .arg(s.port.deviceName()));
         return failed;
+    case MonitorLink::Delivery::DeviceLost:
+        return failed; // the loss has been said
     case MonitorLink::Delivery::TimedOut:
         break;
     }

@@ -231,6 +231,9 @@ bool MonitorLink::awaitResponse(const QByteArray& expected) {
 }
 
 MonitorLink::Delivery MonitorLink::finishSending() {
+    // A Stop that ended the command before does not end this wait: the
+    // ending the stopped command sent must still go out.
+    clearAbort();
     const qint64 start = host_.steadyMs();
     // A line that has not taken the bytes by then is held back (flow
     // control) or slower than its settings say.

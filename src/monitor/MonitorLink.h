@@ -116,7 +116,8 @@ public:
     // pseudo-terminal or a network connection takes bytes at once and tells
     // nothing of the line behind it). Bounded by the line time of what is
     // still queued plus the answer time-out; messages are pumped meanwhile,
-    // and Stop or a lost device ends the wait.
+    // and Stop or a lost device ends the wait (a Stop from before it began
+    // is forgotten).
     enum class Delivery { Delivered, Stopped, DeviceLost, TimedOut };
     Delivery finishSending();
     // Milliseconds the line still needs for what was sent, rounded up; 0

@@ -8,36 +8,18 @@
 #include "TestFiles.h"
 #include "TimedCliRun.h"
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace kestrel::test {
 namespace {
-
-// 2000 auto-file lines "ls 00000" to "ls 01999": 18000 bytes on the line,
-// each line sent with a CR.
-QByteArray manyLines() {
-    QByteArray file;
-    for (int i = 0; i < 2000; ++i)
-        file += QByteArray("ls ") + QByteArray::number(i).rightJustified(5, '0') + "\r\n";
-    return file;
-}
-
-QByteArray sentForm(const QByteArray& autoFile) {
-    QByteArray sent = autoFile;
-    return sent.replace("\r\n", "\r");
-}
-
-// The simulator takes input up to 50 ms of line time ahead and stamps it
-// when it has crossed the line; this much may still be on its way when the
-// program has ended.
-qint64 slackBytes(qint64 baud) {
-    return baud / 10 / 10 + 64;
-}
 
 struct SlowLineCase {
     const char* name;
@@ -168,6 +150,27 @@ INSTANTIATE_TEST_SUITE_P(Auto, Undelivered,
                                              "echo " + QByteArray(40000, 'x') + "\r",
                                              "could not be sent"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Ctrl-C while the program waits for its bytes to cross ends it at once,
+// as a stopped command (18000 bytes need 19 s at 9600 baud).
+TEST(SlowLineInterrupted, CtrlCEndsTheWaitForTheLine) {
+    Simulator sim({"--baud", "9600"});
+    QTemporaryDir dir;
+    const QString script = writeTestFile(dir, "lines.sio", manyLines());
+    QProcess cli;
+    cli.start(QStringLiteral(KESTREL_BINARY_DIR "/src/cli/kestrel-cli"),
+              {"-q", "-s", "9600,n,8,1", "-p", sim.devicePath(), "auto", script});
+    ASSERT_TRUE(cli.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sim.transcript().received().size() > 960; }, 5000));
+    EXPECT_EQ(cli.state(), QProcess::Running) << "still waiting for the line";
+    QElapsedTimer sinceSignal;
+    sinceSignal.start();
+    ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+    ASSERT_TRUE(cli.waitForFinished(5000));
+    EXPECT_LT(sinceSignal.elapsed(), 1000);
+    EXPECT_EQ(cli.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(cli.exitCode(), 1);
+}
 
 // Downloads below 9600 baud: a frame is longer on the line than the answer
 // time-out, which starts only once it has crossed.

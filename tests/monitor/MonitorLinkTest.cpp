@@ -282,6 +282,7 @@ struct DeliveryCase {
     int heldBack;        // bytes the port's queue never sends
     bool closeOnPump;    // the device goes away during the wait
     bool stopOnPump;     // Stop (Ctrl-C) during the wait
+    bool stoppedBefore;  // Stop ended the command before the wait
     MonitorLink::Delivery expected;
     qint64 minWaitMs;
     qint64 maxWaitMs;
@@ -302,6 +303,7 @@ TEST_P(DeliveryTable, FinishSendingWaitsUntilEverythingHasLeft) {
     }
     if (c.sentBytes > 0) link.sendText(QByteArray(c.sentBytes, 'l'));
     port.heldBack = c.heldBack;
+    if (c.stoppedBefore) link.requestAbort();
     host.onPump = [&] {
         if (c.closeOnPump) port.setPortOpen(false);
         if (c.stopOnPump) link.requestAbort();
@@ -318,17 +320,22 @@ TEST_P(DeliveryTable, FinishSendingWaitsUntilEverythingHasLeft) {
 
 using Delivery = MonitorLink::Delivery;
 const DeliveryCase deliveryCases[] = {
-    {"NothingSentReturnsAtOnce", 0, false, 0, false, false, Delivery::Delivered, 0, 0},
-    {"WaitsForTheLineTime", 960, false, 0, false, false, Delivery::Delivered, 1000, 1000 + 250},
+    {"NothingSentReturnsAtOnce", 0, false, 0, false, false, false, Delivery::Delivered, 0, 0},
+    {"WaitsForTheLineTime", 960, false, 0, false, false, false, Delivery::Delivered, 1000,
+     1000 + 250},
     // The acknowledgement proves the frame arrived: only what followed it
     // is waited for, however fast the frames went.
-    {"AnsweredFrameIsNotWaitedFor", 0, true, 0, false, false, Delivery::Delivered, 0, 0},
-    {"WhatFollowsAnAnsweredFrame", 288, true, 0, false, false, Delivery::Delivered, 300, 300 + 250},
+    {"AnsweredFrameIsNotWaitedFor", 0, true, 0, false, false, false, Delivery::Delivered, 0, 0},
+    {"WhatFollowsAnAnsweredFrame", 288, true, 0, false, false, false, Delivery::Delivered, 300,
+     300 + 250},
     // 500 bytes at 9600 take 521 ms; with the answer time-out, 2521 ms.
-    {"QueueThatNeverMovesTimesOut", 0, false, 500, false, false, Delivery::TimedOut, 2521,
+    {"QueueThatNeverMovesTimesOut", 0, false, 500, false, false, false, Delivery::TimedOut, 2521,
      2521 + 250},
-    {"DeviceGoneWhileWaiting", 960, false, 0, true, false, Delivery::DeviceLost, 0, 250},
-    {"StopEndsTheWait", 960, false, 0, false, true, Delivery::Stopped, 0, 250},
+    {"DeviceGoneWhileWaiting", 960, false, 0, true, false, false, Delivery::DeviceLost, 0, 250},
+    {"StopEndsTheWait", 960, false, 0, false, true, false, Delivery::Stopped, 0, 250},
+    // The stopped command's ending still goes out.
+    {"StopFromBeforeIsForgotten", 960, false, 0, false, false, true, Delivery::Delivered, 1000,
+     1000 + 250},
 };
 
 INSTANTIATE_TEST_SUITE_P(Ending, DeliveryTable, ::testing::ValuesIn(deliveryCases),

@@ -1,7 +1,8 @@
 #pragma once
 // kestrel-cli as a real process, timed: how long it ran, and a hook that runs
 // every few milliseconds while it does (a test that plays the far end of a
-// line reads from it there) and once more right after it has ended.
+// line reads from it there) and once more right after it has ended; and the
+// auto files and measures of the tests on slow lines.
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -53,6 +54,28 @@ inline TimedCliRun runCliTimed(const QStringList& args, const QByteArray& input 
 // Milliseconds a line at `baud` (10 bits a byte) needs for `bytes`.
 inline qint64 lineTimeMs(qint64 bytes, qint64 baud) {
     return bytes * 10 * 1000 / baud;
+}
+
+// 2000 auto-file lines "ls 00000" to "ls 01999": 18000 bytes on the line,
+// each line sent with a CR.
+inline QByteArray manyLines() {
+    QByteArray file;
+    for (int i = 0; i < 2000; ++i)
+        file += QByteArray("ls ") + QByteArray::number(i).rightJustified(5, '0') + "\r\n";
+    return file;
+}
+
+// What an auto file of console lines puts on the line.
+inline QByteArray sentForm(const QByteArray& autoFile) {
+    QByteArray sent = autoFile;
+    return sent.replace("\r\n", "\r");
+}
+
+// The simulator takes input up to 50 ms of line time ahead and stamps it
+// when it has crossed the line; this much may still be on its way when the
+// program has ended.
+inline qint64 slackBytes(qint64 baud) {
+    return baud / 10 / 10 + 64;
 }
 
 } // namespace kestrel::test
