@@ -197,6 +197,30 @@ int listPorts(std::FILE* out) {
     return ExitOk;
 }
 
+int deliverSent(Session& s, int status) {
+    const int failed = status == ExitOk ? ExitTransferFailed : status;
+
+    switch (s.link.finishSending()) {
+    case MonitorLink::Delivery::Delivered:
+        return status;
+    case MonitorLink::Delivery::Stopped:
+        // SIGTERM and SIGHUP end the program with a status of their own.
+        if (s.interrupts.endingSignal() != 0) return status;
+        s.host.note(QStringLiteral("stopped before everything sent had crossed the line to %1")
+                        .arg(s.port.deviceName()));
+        return failed;
+    case MonitorLink::Delivery::DeviceLost:
+        return failed; // the loss has been said
+    case MonitorLink::Delivery::TimedOut:
+        break;
+    }
+    s.host.note(QStringLiteral("%1 bytes could not be sent to %2: the line did not take them in "
+                               "time")
+                    .arg(s.port.outBufferCount())
+                    .arg(s.port.deviceName()));
+    return failed;
+}
+
 int runCommand(Session& s, const Options& o) {
     const QStringList& a = o.arguments;
     if (o.command == QLatin1String("load")) return load(s, a[0]);
@@ -229,11 +253,14 @@ int runTerminal(Session& s) {
             if (!bytes) return;
             if (bytes->isEmpty()) return loop.quit();
             // Each key goes to the console as one byte, at the moment it is typed.
+            // Sending pumps messages: keys read meanwhile would overtake these.
+            input.setEnabled(false);
             for (char c : *bytes) {
                 if (c == 0x1d) return loop.quit(); // Ctrl-]
                 MonitorLink::Operation keystroke(s.link);
                 s.link.sendText(QByteArray(1, c));
             }
+            input.setEnabled(true);
         });
         loop.exec();
         return status;
@@ -253,6 +280,12 @@ int runTerminal(Session& s) {
         if (!bytes) return;
         if (bytes->isEmpty()) {
             input.setEnabled(false);
+            // The console answers the last lines only once they have crossed
+            // the line; the quiet time counts from then.
+            if (const int sent = deliverSent(s, ExitOk); sent != ExitOk) {
+                status = sent;
+                return loop.quit();
+            }
             inputEnded = true;
             quiet.start();
             return;
@@ -260,7 +293,10 @@ int runTerminal(Session& s) {
         QByteArray out = *bytes;
         out.replace('\n', '\r');
         MonitorLink::Operation operation(s.link);
+        // Sending pumps messages: input read meanwhile would overtake this.
+        input.setEnabled(false);
         s.link.sendText(out);
+        input.setEnabled(true);
     });
     loop.exec();
     return status;

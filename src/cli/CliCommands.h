@@ -39,6 +39,14 @@ int runCommand(Session& session, const Options& options);
 // copy of standard input to the port and of the port to standard output).
 int runTerminal(Session& session);
 
+// Waits until what the program has sent has crossed the line (see
+// MonitorLink::finishSending) and returns the command's exit status with
+// that taken into account: bytes that could not be sent make a command that
+// had succeeded fail; a line that did not take them in time is said on
+// standard error (a lost device has said so itself). The caller decides
+// whether the console's answers meanwhile are shown.
+int deliverSent(Session& session, int status);
+
 // How long the line must be quiet before `receive` gives up, and before the
 // piped terminal ends after its input has ended.
 inline constexpr int ReceiveQuietMs = 5000;

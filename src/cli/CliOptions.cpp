@@ -253,9 +253,12 @@ QString helpText() {
                "end the program (status 1); with nothing running they end it at once (status\n"
                "128 plus the signal number).\n"
                "\n"
-               "Exit status: 0 done and acknowledged; 1 a transfer failed or was stopped;\n"
-               "2 bad usage, an unreadable file, a port that cannot be opened, or a file that\n"
-               "is not an executable for load.\n");
+               "The program ends once everything sent has crossed the line at the speed of\n"
+               "the line settings (at most its line time plus 2 seconds; Ctrl-C ends the wait).\n"
+               "\n"
+               "Exit status: 0 done and acknowledged; 1 a transfer failed or was stopped, or\n"
+               "what was sent could not be delivered; 2 bad usage, an unreadable file, a port\n"
+               "that cannot be opened, or a file that is not an executable for load.\n");
 }
 
 ParseResult parseCommandLine(const QStringList& given) {

@@ -116,6 +116,15 @@ int main(int argc, char** argv) {
     QObject::connect(&port, &SerialPort::deviceLost, [&host] { host.interruptSleep(); });
 
     int status = options.watch ? runWatch(session, options) : runCommand(session, options);
+    // The outcome is told, and the port closed, only once what was sent has
+    // crossed the line. The console's answers meanwhile are not shown: they
+    // stay for a terminal that follows.
+    const auto deliver = [&] {
+        if (interrupts.endingSignal() != 0) return;
+        ReceiveEventsOff quiet(port);
+        status = deliverSent(session, status);
+    };
+    deliver();
     if (const int sig = interrupts.endingSignal(); sig != 0) {
         host.endOpenLine();
         port.setPortOpen(false);
@@ -143,6 +152,7 @@ int main(int argc, char** argv) {
         !host.quitRequested() && port.portOpen()) {
         const int termStatus = runTerminal(session);
         if (status == ExitOk) status = termStatus;
+        deliver();
     }
     host.endOpenLine();
     port.setPortOpen(false);

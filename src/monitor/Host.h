@@ -6,6 +6,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <chrono>
+
 namespace kestrel {
 
 // Status fields of the main window, by control ID.
@@ -59,6 +61,12 @@ public:
     virtual void interruptSleep() {}
     // Time of day in whole seconds; time-outs are counted on it.
     virtual qint64 timeOfDaySeconds() = 0;
+    // Milliseconds on a clock that only moves forward, from any start: how
+    // long the line needs for what has been sent is counted on it.
+    virtual qint64 steadyMs() {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
 
     // The local command "quit": end the program without the quit question,
     // once the running operation has unwound.

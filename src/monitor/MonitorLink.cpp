@@ -1,8 +1,10 @@
 #include "MonitorLink.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
+#include "LineSettings.h"
 #include "SerialPort.h"
 #include "Strings.h"
 
@@ -27,7 +29,14 @@ MonitorLink::MonitorLink(SerialPort& port, Host& host) : port_(port), host_(host
 bool MonitorLink::sendText(const QByteArray& bytes) {
     host_.setField(FieldActivity, QStringLiteral("TX  "));
     host_.pumpMessages();
-    if (port_.portOpen() && !port_.output(bytes)) reportSendFailure();
+    if (port_.portOpen()) {
+        if (port_.output(bytes)) {
+            const qint64 nowUs = host_.steadyMs() * 1000;
+            lineFreeAtUs_ = std::max(lineFreeAtUs_, nowUs) + lineTimeUs(bytes.size());
+        } else {
+            reportSendFailure();
+        }
+    }
     host_.setField(FieldActivity, Idle);
     host_.pumpMessages();
     return true;
@@ -50,6 +59,25 @@ bool MonitorLink::sendLoadHeader(quint32 first, quint32 second) {
     for (const char byte : loadHeader(first, second))
         sendByte(static_cast<unsigned char>(byte));
     return true;
+}
+
+qint64 MonitorLink::lineTimeUs(qint64 bytes) {
+    if (const QString text = port_.settings(); text != lineSettingsText_) {
+        lineSettingsText_ = text;
+        const LineSettings line = LineSettings::parse(text).value_or(LineSettings{});
+        const qint64 parityBits = line.parity == LineSettings::Parity::None ? 0 : 1;
+        const qint64 halfStopBits = line.stopBits == LineSettings::StopBits::One          ? 2
+                                    : line.stopBits == LineSettings::StopBits::OneAndHalf ? 3
+                                                                                          : 4;
+        halfBitsPerByte_ = 2 * (1 + line.dataBits + parityBits) + halfStopBits;
+        lineSpeed_ = std::max<qint64>(line.speed, 1);
+    }
+    return bytes * halfBitsPerByte_ * 1'000'000 / (2 * lineSpeed_);
+}
+
+qint64 MonitorLink::lineTimeLeftMs() {
+    const qint64 leftUs = lineFreeAtUs_ - host_.steadyMs() * 1000;
+    return leftUs > 0 ? (leftUs + 999) / 1000 : 0;
 }
 
 void MonitorLink::reportSendFailure() {
@@ -159,7 +187,11 @@ bool MonitorLink::awaitResponse(const QByteArray& expected) {
     {
         ReceiveEventsOff eventsOff(port_);
         drainOutput();
-        const qint64 deadline = host_.timeOfDaySeconds() + ResponseTimeoutSeconds;
+        // The monitor answers only once the last byte has reached it, so the
+        // time-out starts when the line has had the time to carry what was
+        // sent. Until then the wait is part of sending: messages are pumped
+        // and Stop ends it. An answer that comes sooner is taken at once.
+        std::optional<qint64> deadline;
         // Bytes that are not the answer (the tail of an echo still arriving)
         // do not end the wait: it goes on collecting until the expected text
         // has been seen or the deadline has passed.
@@ -178,12 +210,52 @@ bool MonitorLink::awaitResponse(const QByteArray& expected) {
             // A closed port (the device went away, the user closed it) has
             // nothing more to give; waiting out the time-out would only hand
             // the rest of this conversation to a device that comes back.
-            if (host_.timeOfDaySeconds() > deadline || !port_.portOpen()) break;
+            if (!port_.portOpen()) break;
+            if (!deadline) {
+                const qint64 onLineMs = abortRequested_ ? 0 : lineTimeLeftMs();
+                if (onLineMs > 0) {
+                    port_.waitForInput(static_cast<int>(std::min<qint64>(onLineMs, WaitSliceMs)));
+                    host_.pumpMessages();
+                    continue;
+                }
+                deadline = host_.timeOfDaySeconds() + ResponseTimeoutSeconds;
+            }
+            if (host_.timeOfDaySeconds() > *deadline) break;
             port_.waitForInput(WaitSliceMs);
         }
         host_.pumpMessages();
     }
+    // The answer shows that everything sent before it has arrived.
+    if (matched) lineFreeAtUs_ = 0;
     return matched;
+}
+
+MonitorLink::Delivery MonitorLink::finishSending() {
+    // A Stop that ended the command before does not end this wait: the
+    // ending the stopped command sent must still go out.
+    clearAbort();
+    const qint64 start = host_.steadyMs();
+    // A line that has not taken the bytes by then is held back (flow
+    // control) or slower than its settings say.
+    const qint64 limitMs =
+        std::max(lineTimeLeftMs(), (lineTimeUs(port_.outBufferCount()) + 999) / 1000) +
+        ResponseTimeoutSeconds * 1000;
+    for (;;) {
+        const int queued = port_.outBufferCount();
+        const qint64 onLineMs = lineTimeLeftMs();
+        if (queued == 0 && onLineMs == 0) return Delivery::Delivered;
+        if (!port_.portOpen()) return Delivery::DeviceLost;
+        if (abortRequested_) return Delivery::Stopped;
+        if (host_.steadyMs() - start >= limitMs) return Delivery::TimedOut;
+        // The console's answers are taken into the port's buffer, so a
+        // console that cannot send them does not stop reading.
+        port_.inBufferCount();
+        if (queued > 0)
+            port_.waitForOutput(WaitSliceMs);
+        else
+            host_.sleepMilliseconds(static_cast<int>(std::min<qint64>(onLineMs, WaitSliceMs)));
+        host_.pumpMessages();
+    }
 }
 
 void MonitorLink::discardInput() {

@@ -110,6 +110,20 @@ public:
         MonitorLink& link_;
     };
 
+    // Waits until everything sent has left the computer: the port's own
+    // queue is empty and the line has had the time to carry what was handed
+    // to it, at the speed and framing of the line settings (a
+    // pseudo-terminal or a network connection takes bytes at once and tells
+    // nothing of the line behind it). Bounded by the line time of what is
+    // still queued plus the answer time-out; messages are pumped meanwhile,
+    // and Stop or a lost device ends the wait (a Stop from before it began
+    // is forgotten).
+    enum class Delivery { Delivered, Stopped, DeviceLost, TimedOut };
+    Delivery finishSending();
+    // Milliseconds the line still needs for what was sent, rounded up; 0
+    // once the monitor has answered everything sent so far.
+    qint64 lineTimeLeftMs();
+
     // Seconds the conversation waits for an answer, counted on the host's
     // whole-second clock (so a wait lasts 2 to 3 seconds).
     static constexpr int ResponseTimeoutSeconds = 2;
@@ -119,6 +133,15 @@ private:
 
     void reportSendFailure();
     void drainOutput();
+    // Microseconds the line takes for `bytes` with the settings in force.
+    qint64 lineTimeUs(qint64 bytes);
+
+    // When the line will have carried everything sent, in microseconds of
+    // the host's steady clock; 0 when nothing is on its way.
+    qint64 lineFreeAtUs_ = 0;
+    QString lineSettingsText_;
+    qint64 halfBitsPerByte_ = 20; // start, data, parity and stop bits, twice
+    qint64 lineSpeed_ = 9600;
 
     // Bytes of the current capture so far, for the task field.
     quint64 capturedCount_ = 0;

@@ -223,4 +223,122 @@ TEST_F(LinkTest, OtherEventsChangeNothing) {
     EXPECT_TRUE(host.fields.isEmpty());
 }
 
+// The monitor answers a frame only once all of it has crossed the line. A
+// port that takes the frame at once (a pseudo-terminal, a network connection)
+// has nothing left in its queue while the line still carries it, so the 2 to
+// 3 second time-out starts when the line has had time to carry the 2050
+// bytes (10 bits a byte at n,8,1): 8542 ms at 2400, 4271 ms at 4800, 2136 ms
+// at 9600, 178 ms at 115200. An answer that comes sooner is taken at once.
+struct LineCase {
+    const char* name;
+    const char* settings;
+    qint64 answerAfterMs; // from the frame's hand-over; -1: never
+    bool matches;
+    qint64 minWaitMs; // on the fake clock
+    qint64 maxWaitMs;
+    friend void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FrameAnswerTable : public LinkTest, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(FrameAnswerTable, TimeOutStartsWhenTheFrameHasLeft) {
+    const auto& c = GetParam();
+    ASSERT_TRUE(port.setSettings(c.settings));
+    port.responder = [&](const QByteArray& w) {
+        if (port.writes.size() == 3 && w.size() == 1 && c.answerAfterMs >= 0)
+            port.deliver("Y", c.answerAfterMs);
+    };
+    const qint64 start = clock.nowMs();
+    EXPECT_EQ(link.sendBinaryBlocks("abc", 3), c.matches);
+    const qint64 waited = clock.nowMs() - start;
+    EXPECT_GE(waited, c.minWaitMs);
+    EXPECT_LE(waited, c.maxWaitMs);
+    EXPECT_EQ(port.rThreshold(), 1) << "receive events restored";
+}
+
+const LineCase lineCases[] = {
+    {"AnswerAfterTheLineTimeAt2400", "2400,n,8,1", 8542 + 1900, true, 10442, 10442},
+    {"SilenceAt2400", "2400,n,8,1", -1, false, 8542 + 2000, 8542 + 3000 + 250},
+    {"AnswerAfterTheLineTimeAt4800", "4800,n,8,1", 4271 + 1900, true, 6171, 6171},
+    {"SilenceAt4800", "4800,n,8,1", -1, false, 4271 + 2000, 4271 + 3000 + 250},
+    // Parity and two stop bits: 12 bits a byte, 5125 ms for the frame.
+    {"AnswerAfterTheLineTimeAt4800E82", "4800,e,8,2", 5125 + 1900, true, 7025, 7025},
+    {"AnswerAfterTheLineTimeAt9600", "9600,n,8,1", 2136 + 1900, true, 4036, 4036},
+    {"EarlyAnswerAt9600IsTakenAtOnce", "9600,n,8,1", 5, true, 5, 5},
+    {"SilenceAt115200", "115200,n,8,1", -1, false, 178 + 2000, 178 + 3000 + 250},
+    {"EarlyAnswerAt115200IsTakenAtOnce", "115200,n,8,1", 1, true, 1, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Speeds, FrameAnswerTable, ::testing::ValuesIn(lineCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Before a command reports how it went, everything it sent must have left:
+// the port's own queue empty and the line time of what was handed over
+// passed. The wait is bounded by that line time plus the answer time-out.
+struct DeliveryCase {
+    const char* name;
+    qsizetype sentBytes; // handed over at 9600,n,8,1 (960 bytes a second)
+    bool frameAnswered;  // a frame the monitor acknowledged went first
+    int heldBack;        // bytes the port's queue never sends
+    bool closeOnPump;    // the device goes away during the wait
+    bool stopOnPump;     // Stop (Ctrl-C) during the wait
+    bool stoppedBefore;  // Stop ended the command before the wait
+    MonitorLink::Delivery expected;
+    qint64 minWaitMs;
+    qint64 maxWaitMs;
+    friend void PrintTo(const DeliveryCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class DeliveryTable : public LinkTest, public ::testing::WithParamInterface<DeliveryCase> {};
+
+TEST_P(DeliveryTable, FinishSendingWaitsUntilEverythingHasLeft) {
+    const auto& c = GetParam();
+    using D = MonitorLink::Delivery;
+    if (c.frameAnswered) {
+        port.responder = [&](const QByteArray& w) {
+            if (port.writes.size() == 3 && w.size() == 1) port.deliver("Y", 10);
+        };
+        ASSERT_TRUE(link.sendBinaryBlocks("abc", 3));
+        port.responder = nullptr;
+    }
+    if (c.sentBytes > 0) link.sendText(QByteArray(c.sentBytes, 'l'));
+    port.heldBack = c.heldBack;
+    if (c.stoppedBefore) link.requestAbort();
+    host.onPump = [&] {
+        if (c.closeOnPump) port.setPortOpen(false);
+        if (c.stopOnPump) link.requestAbort();
+    };
+    const qint64 start = clock.nowMs();
+    EXPECT_EQ(link.finishSending(), c.expected);
+    const qint64 waited = clock.nowMs() - start;
+    EXPECT_GE(waited, c.minWaitMs);
+    EXPECT_LE(waited, c.maxWaitMs);
+    if (c.expected == D::Delivered) {
+        EXPECT_EQ(link.lineTimeLeftMs(), 0);
+    }
+}
+
+using Delivery = MonitorLink::Delivery;
+const DeliveryCase deliveryCases[] = {
+    {"NothingSentReturnsAtOnce", 0, false, 0, false, false, false, Delivery::Delivered, 0, 0},
+    {"WaitsForTheLineTime", 960, false, 0, false, false, false, Delivery::Delivered, 1000,
+     1000 + 250},
+    // The acknowledgement proves the frame arrived: only what followed it
+    // is waited for, however fast the frames went.
+    {"AnsweredFrameIsNotWaitedFor", 0, true, 0, false, false, false, Delivery::Delivered, 0, 0},
+    {"WhatFollowsAnAnsweredFrame", 288, true, 0, false, false, false, Delivery::Delivered, 300,
+     300 + 250},
+    // 500 bytes at 9600 take 521 ms; with the answer time-out, 2521 ms.
+    {"QueueThatNeverMovesTimesOut", 0, false, 500, false, false, false, Delivery::TimedOut, 2521,
+     2521 + 250},
+    {"DeviceGoneWhileWaiting", 960, false, 0, true, false, false, Delivery::DeviceLost, 0, 250},
+    {"StopEndsTheWait", 960, false, 0, false, true, false, Delivery::Stopped, 0, 250},
+    // The stopped command's ending still goes out.
+    {"StopFromBeforeIsForgotten", 960, false, 0, false, false, true, Delivery::Delivered, 1000,
+     1000 + 250},
+};
+
+INSTANTIATE_TEST_SUITE_P(Ending, DeliveryTable, ::testing::ValuesIn(deliveryCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 } // namespace

@@ -82,6 +82,12 @@ bool FakeSerialPort::waitForInput(int msecs) {
     return inBufferCount() > 0;
 }
 
+bool FakeSerialPort::waitForOutput(int msecs) {
+    if (outBufferCount() == 0) return true;
+    clock_.advanceMs(msecs);
+    return false;
+}
+
 void FakeSerialPort::deliver(const QByteArray& bytes, qint64 afterMs) {
     pending_.append({clock_.nowMs() + afterMs, bytes});
 }

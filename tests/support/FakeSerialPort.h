@@ -32,10 +32,10 @@ public:
     void setInputLen(int length) override { inputLen_ = length; }
     QByteArray input() override;
     bool output(const QByteArray& bytes) override;
-    int outBufferCount() override { return 0; }
+    int outBufferCount() override { return open_ ? heldBack : 0; }
     int commEvent() const override { return commEvent_; }
     bool waitForInput(int msecs) override;
-    bool waitForOutput(int) override { return true; }
+    bool waitForOutput(int msecs) override;
     QString deviceName() const override { return QStringLiteral("fake"); }
 
     // Bytes that arrive `afterMs` from now on the test clock.
@@ -50,6 +50,9 @@ public:
     // Called after each write the port accepted.
     std::function<void(const QByteArray& written)> responder;
     bool failOutput = false; // output() reports a component error
+    // Bytes the port's own queue holds and never sends (a line held back by
+    // flow control); waitForOutput then waits out its time on the clock.
+    int heldBack = 0;
     bool refuseOpen = false; // setPortOpen(true) fails
     QString openError = QStringLiteral("refused by the test");
     // Settings texts setSettings refuses.

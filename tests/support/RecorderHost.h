@@ -42,6 +42,7 @@ public:
     void pumpMessages() override;
     void sleepMilliseconds(int msecs) override;
     qint64 timeOfDaySeconds() override { return clock_.nowMs() / 1000; }
+    qint64 steadyMs() override { return clock_.nowMs(); }
     void requestQuit() override { ++quitRequests; }
 
     // What the terminal view holds (filter and bound applied).
