@@ -200,7 +200,7 @@ void MainDialog::wirePort() {
         const QString status = portStatusText(*port_);
         setField(FieldPort, QStringLiteral("Reopened: ") + status);
         setField(FieldState, QString());
-        appendToTerminal("\r*** Reopened " + status.toLocal8Bit() + " ***\r");
+        appendToTerminal("\r*** " + portReopenedText(*port_).toLocal8Bit() + " ***\r");
     });
 }
 

@@ -187,14 +187,18 @@ QStringList serialDevices() {
     return found;
 }
 
-int listPorts(std::FILE* out) {
+int listPorts(std::FILE* out, std::FILE* err) {
     const QStringList devices = serialDevices();
+    errno = 0;
     if (devices.isEmpty())
         std::fputs("no serial devices found (/dev/ttyUSB*, /dev/ttyACM*, /dev/serial/by-id/*)\n",
                    out);
     for (const QString& d : devices)
         std::fprintf(out, "%s\n", d.toLocal8Bit().constData());
-    return ExitOk;
+    // The list is all this command gives: a list that did not arrive fails it.
+    if (std::fflush(out) == 0 && !std::ferror(out)) return ExitOk;
+    std::fprintf(err, "kestrel-cli: %s\n", outputFailure(errno).toLocal8Bit().constData());
+    return ExitTransferFailed;
 }
 
 int deliverSent(Session& s, int status) {
@@ -233,10 +237,9 @@ int runCommand(Session& s, const Options& o) {
 int runTerminal(Session& s) {
     QEventLoop loop;
     int status = ExitOk;
-    QObject::connect(&s.port, &SerialPort::deviceLost, &loop, [&] {
-        status = ExitTransferFailed;
-        loop.quit();
-    });
+    // A lost device does not end the terminal: the port looks for it again.
+    s.waitsForDevice = true;
+    const auto done = qScopeGuard([&s] { s.waitsForDevice = false; });
     QObject::connect(&s.interrupts, &InterruptBridge::endRequested, &loop, [&] {
         status = 128 + s.interrupts.endingSignal();
         loop.quit();
@@ -266,16 +269,29 @@ int runTerminal(Session& s) {
         return status;
     }
 
-    // Piped: the monitor ends lines at CR, so newlines go out as CR.
+    // Piped: the monitor ends lines at CR, so newlines go out as CR. While
+    // the device is gone the input waits for it, and so does the end.
     QTimer quiet;
     quiet.setSingleShot(true);
     quiet.setInterval(PipeQuietMs);
-    QObject::connect(&quiet, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&quiet, &QTimer::timeout, &loop, [&] {
+        if (s.port.portOpen()) loop.quit();
+    });
     bool inputEnded = false;
     QObject::connect(&s.port, &SerialPort::onComm, &loop, [&] {
         if (inputEnded) quiet.start();
     });
+    QObject::connect(&s.port, &SerialPort::deviceRestored, &loop, [&] {
+        if (inputEnded)
+            quiet.start();
+        else
+            input.setEnabled(true);
+    });
     QObject::connect(&input, &QSocketNotifier::activated, &loop, [&] {
+        if (!s.port.portOpen()) {
+            input.setEnabled(false);
+            return;
+        }
         const auto bytes = readStdin();
         if (!bytes) return;
         if (bytes->isEmpty()) {

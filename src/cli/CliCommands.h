@@ -23,14 +23,17 @@ struct Session {
     InterruptBridge& interrupts;
     // The receive under way, for Ctrl-C to stop.
     ReceiveCapture* capture = nullptr;
+    // A terminal or a watch runs: a lost device is waited for, not the end.
+    bool waitsForDevice = false;
 };
 
 // Stops what runs, as the Stop button does: a transfer, an auto file, a sleep,
 // a receive.
 void stopRunning(Session& session);
 
-// `ports`: the serial devices of this machine, one a line.
-int listPorts(std::FILE* out);
+// `ports`: the serial devices of this machine, one a line; a list that
+// cannot be written is said on `err` and fails (status 1).
+int listPorts(std::FILE* out, std::FILE* err);
 QStringList serialDevices();
 
 // Runs options.command; returns the exit status.

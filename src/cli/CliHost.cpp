@@ -8,7 +8,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -61,13 +63,19 @@ void CliHost::appendToTerminal(const QByteArray& chunk) {
     lastOut_ = text.back();
 }
 
+QString outputFailure(int error) {
+    return QStringLiteral("standard output cannot be written (%1)")
+        .arg(QString::fromLocal8Bit(std::strerror(error)));
+}
+
 void CliHost::writeOut(const QByteArray& bytes) {
     if (outLost_) return;
+    errno = 0;
     const size_t n = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), out_);
     if (n == static_cast<size_t>(bytes.size()) && std::fflush(out_) == 0) return;
+    const int error = errno;
     outLost_ = true;
-    note(QStringLiteral("standard output went away; what is running goes on without a "
-                        "display"));
+    note(outputFailure(error) + QStringLiteral("; what is running goes on without a display"));
 }
 
 void CliHost::endOpenLine() {

@@ -16,6 +16,9 @@ class SessionLog;
 
 namespace kestrel::cli {
 
+// "standard output cannot be written (No space left on device)".
+QString outputFailure(int error);
+
 class CliHost : public Host {
 public:
     CliHost(std::FILE* out, std::FILE* err, bool showProgress);
@@ -36,6 +39,8 @@ public:
     void pumpMessages() override;
     void sleepMilliseconds(int msecs) override;
     void interruptSleep() override;
+    // Sleeps are slept again after interruptSleep (the watch's next run).
+    void resumeSleeping() { sleepInterrupted_ = false; }
     qint64 timeOfDaySeconds() override;
     void requestQuit() override { quitRequested_ = true; }
 

@@ -1,6 +1,7 @@
 #include "CliOptions.h"
 
 #include "AppIdentity.h"
+#include "DeviceMap.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -85,9 +86,9 @@ struct OptionRow {
     const char* longName;
     Kind kind;
     const char* valueName; // how the help text names the value
-    // Up to two lines; an initializer_list here would point at a temporary
+    // Up to three lines; an initializer_list here would point at a temporary
     // array that is gone once the table is built.
-    std::array<const char*, 2> help;
+    std::array<const char*, 3> help;
     bool Options::*flag = nullptr; // Kind::Flag
     Apply apply = nullptr;         // Kind::Value with its own check
     // Kind::Value taken as it is: where it goes, and what an empty one lacks.
@@ -100,7 +101,9 @@ const std::array optionTable{
               "port",
               Kind::Value,
               "DEVICE",
-              {"serial device; default: the port stored by the", "window, else COM2 (/dev/ttyS1)"},
+              {"serial device (a path, or COM1 to COM8), or a network",
+               "port rfc2217://HOST:PORT or tcp://HOST:PORT; default:",
+               "the window's stored port, else COM2 (/dev/ttyS1)"},
               nullptr,
               nullptr,
               &Options::port,
@@ -245,6 +248,10 @@ QString helpText() {
                "  term                           interactive terminal; Ctrl-] ends it\n"
                "  ports                          list the serial devices of this machine\n"
                "\n"
+               "In term and with --watch, a device or connection that goes away is said once\n"
+               "and looked for every second; the terminal goes on once it is back (piped input\n"
+               "waits for it). A transfer it cuts short fails.\n"
+               "\n"
                "ADDRESS and LENGTH are 1 to 8 hexadecimal digits, 0x first allowed. Binary\n"
                "transfers are refused under xonxoff flow control (it cannot carry binary data).\n"
                "\n"
@@ -256,9 +263,10 @@ QString helpText() {
                "The program ends once everything sent has crossed the line at the speed of\n"
                "the line settings (at most its line time plus 2 seconds; Ctrl-C ends the wait).\n"
                "\n"
-               "Exit status: 0 done and acknowledged; 1 a transfer failed or was stopped, or\n"
-               "what was sent could not be delivered; 2 bad usage, an unreadable file, a port\n"
-               "that cannot be opened, or a file that is not an executable for load.\n");
+               "Exit status: 0 done and acknowledged; 1 a transfer failed or was stopped, what\n"
+               "was sent could not be delivered, or `ports` could not write its list; 2 bad\n"
+               "usage, an unreadable file, a port that cannot be opened, or a file that is not\n"
+               "an executable for load.\n");
 }
 
 ParseResult parseCommandLine(const QStringList& given) {
@@ -326,6 +334,11 @@ ParseResult parseCommandLine(const QStringList& given) {
         }
     }
 
+    if (const auto number = commPortInName(options.port);
+        number && (*number < FirstCommPort || *number > LastNamedCommPort))
+        return mistake(QStringLiteral("--port %1: COM1 to COM8 name the serial ports by number; "
+                                      "give any other device by its path")
+                           .arg(options.port));
     if (options.timestamps && options.logPath.isEmpty())
         return mistake(
             QStringLiteral("--timestamps stamps the lines of --log FILE; give --log too"));
@@ -351,6 +364,11 @@ ParseResult parseCommandLine(const QStringList& given) {
             options.command != QLatin1String("auto"))
             return mistake(
                 QStringLiteral("--watch goes with load or auto, not '%1'").arg(options.command));
+        // The watched file is read again at each change; a stream is read once.
+        if (options.watch && options.command == QLatin1String("auto") &&
+            options.arguments[0] == u'-')
+            return mistake(QStringLiteral("--watch needs a file: '-' is standard input, and "
+                                          "standard input cannot be watched"));
         return options;
     }
     return mistake(QStringLiteral("unknown command '%1'").arg(options.command));

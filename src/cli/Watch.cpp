@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -140,14 +141,27 @@ int runWatch(Session& s, const Options& o, std::unique_ptr<QuietTimer> timer) {
     // 1); an idle watch ends with the signal's status.
     QObject::connect(&s.interrupts, &InterruptBridge::interrupted, &loop,
                      [&](int sig) { end(running ? ExitTransferFailed : 128 + sig); });
-    QObject::connect(&s.port, &SerialPort::deviceLost, &loop, [&] { end(ExitTransferFailed); });
+    // A lost device fails what runs, not the watch: the port looks for it
+    // again, and a change meanwhile is run once it is back.
+    s.waitsForDevice = true;
+    const auto done = qScopeGuard([&s] { s.waitsForDevice = false; });
 
     const bool terminal = ::isatty(STDIN_FILENO) == 1;
     // Ctrl-C stays the program's, the other keys go to the console.
     RawTerminal raw(RawTerminal::Signals::ToProgram);
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     bool inputOpen = true;
+    QObject::connect(&s.port, &SerialPort::deviceRestored, &loop, [&] {
+        input.setEnabled(inputOpen && !running);
+        loop.quit();
+    });
     QObject::connect(&input, &QSocketNotifier::activated, &loop, [&] {
+        // Piped input waits for the device; typed keys go where the window's
+        // go, nowhere, and Ctrl-] still ends the watch.
+        if (!terminal && !s.port.portOpen()) {
+            input.setEnabled(false);
+            return;
+        }
         char buffer[4096];
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -177,8 +191,8 @@ int runWatch(Session& s, const Options& o, std::unique_ptr<QuietTimer> timer) {
     const QString again = isLoad ? QStringLiteral("%1 changed, loading again.")
                                  : QStringLiteral("%1 changed, running it again.");
     bool first = true;
-    while (!ending && s.port.portOpen()) {
-        if (!runWanted) {
+    while (!ending) {
+        if (!runWanted || !s.port.portOpen()) {
             loop.exec();
             continue;
         }
@@ -190,6 +204,8 @@ int runWatch(Session& s, const Options& o, std::unique_ptr<QuietTimer> timer) {
         first = false;
         input.setEnabled(false);
         running = true;
+        // A sleep a loss cut short ended that run, not the sleeps of this one.
+        s.host.resumeSleeping();
         const int runStatus = runCommand(s, o);
         running = false;
         input.setEnabled(inputOpen);

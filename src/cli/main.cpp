@@ -14,6 +14,7 @@
 #include "Watch.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <csignal>
@@ -39,6 +40,9 @@ int main(int argc, char** argv) {
     // A reader of standard output that goes away must not end a transfer:
     // the failed write is noticed and output stops there.
     std::signal(SIGPIPE, SIG_IGN);
+    // A log that reaches the file-size limit fails its write with the reason,
+    // as a full disk does, instead of killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     kestrel::nameApplication();
 
@@ -48,7 +52,7 @@ int main(int argc, char** argv) {
         return usage->exitStatus;
     }
     const Options& options = std::get<Options>(parsed);
-    if (options.command == QLatin1String("ports")) return listPorts(stdout);
+    if (options.command == QLatin1String("ports")) return listPorts(stdout, stderr);
 
     CliHost host(stdout, stderr, !options.quiet);
     // A console program may colour the interactive terminal; the commands
@@ -60,9 +64,12 @@ int main(int argc, char** argv) {
         host.note(*error);
         return ExitUsage;
     }
-    // A device path or a network name (rfc2217://, tcp://) picks the component.
+    // A device path or a network name (rfc2217://, tcp://) picks the component;
+    // COM1 to COM8 are the port numbers the window's Com buttons stand for.
+    const std::optional<int> commPort = commPortInName(options.port);
     QString portNameError;
-    const auto portObject = logs.tap(makeSerialPort(options.port, &portNameError));
+    const auto portObject =
+        logs.tap(makeSerialPort(commPort ? QString() : options.port, &portNameError));
     if (!portObject) {
         host.note(portNameError);
         return ExitUsage;
@@ -70,6 +77,7 @@ int main(int argc, char** argv) {
     SerialPort& port = *portObject;
     QObject::connect(&port, &SerialPort::notice, [&host](const QString& text) { host.note(text); });
     applyStoredDefaults(port);
+    if (commPort) port.setCommPort(*commPort);
     if (!options.settings.isEmpty() && !port.setSettings(options.settings)) {
         host.note(QStringLiteral("line settings '%1' refused (expected speed,parity,data,stop "
                                  "such as 115200,n,8,1)")
@@ -80,6 +88,11 @@ int main(int argc, char** argv) {
     port.setRThreshold(1);
     if (!port.setPortOpen(true)) {
         host.note(QStringLiteral("cannot open %1: %2").arg(port.deviceName(), port.lastError()));
+        // A bare name is a file of the working folder; say so when /dev has it.
+        const QString inDev = QStringLiteral("/dev/") + options.port;
+        if (!commPort && !options.port.isEmpty() && !options.port.contains(u'/') &&
+            QFileInfo::exists(inDev))
+            host.note(QStringLiteral("%1 is a device: give it as -p %1").arg(inDev));
         if (options.port.isEmpty() && !hasStoredPort(QSettings())) {
             const QStringList devices = serialDevices();
             host.note(QStringLiteral(
@@ -97,16 +110,21 @@ int main(int argc, char** argv) {
     MonitorLink link(port, host);
     link.setVerifyDownloads(options.verify);
     QObject::connect(&port, &SerialPort::onComm, [&link] { link.onCommEvent(); });
-    // Said once, whatever is running: a transfer then fails on its own terms
-    // and the terminal ends.
+    // Said once, whatever is running: a transfer then fails on its own terms.
+    // The terminal and the watch stay, and the port looks for the device
+    // every second, as the window does.
     bool lossReported = false;
-    QObject::connect(&port, &SerialPort::deviceLost, [&host, &lossReported](const QString& reason) {
-        host.note(reason);
+    Session* running = nullptr;
+    QObject::connect(&port, &SerialPort::deviceLost, [&](const QString& reason) {
+        host.note(running && running->waitsForDevice
+                      ? reason + QStringLiteral("; trying to reopen it every second")
+                      : reason);
         lossReported = true;
     });
+    QObject::connect(&port, &SerialPort::deviceRestored,
+                     [&host, &port] { host.note(portReopenedText(port)); });
     // Ctrl-C is the Stop button. SIGTERM and SIGHUP stop a running command
     // the same way (its ending bytes still go out) and then end the program.
-    Session* running = nullptr;
     InterruptBridge interrupts([&running](int) {
         if (running) stopRunning(*running);
     });

@@ -3,7 +3,10 @@
 #include "DeviceMap.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QThread>
+
+#include <algorithm>
 
 namespace kestrel {
 
@@ -11,6 +14,20 @@ namespace {
 // How long an open waits for the server's answer to COM port control, so
 // the remote line is set before the first byte goes out.
 constexpr int NegotiationMs = 1000;
+// A server that turns a connection away (ser2net when another client has
+// the port) says why and closes it at once. The open waits for that for
+// twice the time the connection took to make, within these bounds.
+constexpr qint64 LeastRefusalWaitMs = 50;
+constexpr qint64 MostRefusalWaitMs = 1000;
+
+// What the server said before it closed the connection, as one line of
+// text: its control characters are not passed on to the user's terminal.
+QString refusalText(const QByteArray& said) {
+    QString text = QString::fromUtf8(said.left(200));
+    for (QChar& c : text)
+        if (!c.isPrint()) c = u' ';
+    return text.simplified();
+}
 } // namespace
 
 NetworkSerialPort::NetworkSerialPort(const NetworkAddress& address, const QString& name,
@@ -100,14 +117,16 @@ bool NetworkSerialPort::setPortOpen(bool open) {
 
 bool NetworkSerialPort::connectNow() {
     socket_.abort();
+    QElapsedTimer connecting;
+    connecting.start();
     socket_.connectToHost(address_.host, address_.port);
     if (!socket_.waitForConnected(connectTimeoutMs_)) {
         lastError_ = describeConnectFailure();
         socket_.abort();
         return false;
     }
-    startSession();
-    return portOpen();
+    connectMs_ = connecting.elapsed();
+    return startSession();
 }
 
 QString NetworkSerialPort::describeConnectFailure() const {
@@ -127,32 +146,49 @@ QString NetworkSerialPort::describeConnectFailure() const {
 }
 
 // A fresh connection: a fresh Telnet session, and the remote line set before
-// the first byte of data.
-void NetworkSerialPort::startSession() {
+// the first byte of data. False when the server turned the connection away.
+bool NetworkSerialPort::startSession() {
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connected_ = true;
     lost_ = false;
-    everOpened_ = true;
     lastError_.clear();
     commEvent_ = 0;
     in_.clear();
     inPos_ = 0;
     codec_ = TelnetCodec{};
     settingsSent_ = false;
-    if (address_.protocol != NetworkAddress::Protocol::Rfc2217) return;
-    sendRaw(codec_.start());
-    QDeadlineTimer deadline(NegotiationMs);
-    while (portOpen() && codec_.comPort() == TelnetCodec::ComPort::Asked &&
-           !deadline.hasExpired()) {
-        if (!socket_.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) break;
+    const bool rfc2217 = address_.protocol == NetworkAddress::Protocol::Rfc2217;
+    if (rfc2217) {
+        sendRaw(codec_.start());
+        QDeadlineTimer deadline(NegotiationMs);
+        while (portOpen() && codec_.comPort() == TelnetCodec::ComPort::Asked &&
+               !deadline.hasExpired()) {
+            if (!socket_.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) break;
+            takeReceived();
+        }
+    }
+    QDeadlineTimer refusal(std::clamp(2 * connectMs_, LeastRefusalWaitMs, MostRefusalWaitMs));
+    while (portOpen() && !refusal.hasExpired()) {
+        if (!socket_.waitForReadyRead(static_cast<int>(refusal.remainingTime()))) break;
         takeReceived();
     }
-    if (codec_.comPort() == TelnetCodec::ComPort::Asked && !refusalSaid_) {
+    if (!portOpen()) {
+        const QString said = refusalText(in_.mid(inPos_));
+        socket_.abort();
+        connected_ = false;
+        lost_ = false;
+        lastError_ = said.isEmpty() ? tr("the server closed the connection as soon as it was made")
+                                    : tr("the server turned the connection away: %1").arg(said);
+        return false;
+    }
+    everOpened_ = true;
+    if (rfc2217 && codec_.comPort() == TelnetCodec::ComPort::Asked && !refusalSaid_) {
         refusalSaid_ = true;
         queueNotice(tr("%1 did not answer the request for COM port control; the remote line "
                        "settings could not be set")
                         .arg(name_));
     }
+    return true;
 }
 
 void NetworkSerialPort::takeReceived() {
@@ -197,7 +233,8 @@ void NetworkSerialPort::sendSettings() {
 }
 
 void NetworkSerialPort::sendRaw(const QByteArray& wire) {
-    if (socket_.write(wire) != wire.size()) return;
+    // A connection the server has just closed takes nothing more.
+    if (!socket_.isOpen() || socket_.write(wire) != wire.size()) return;
     // Out now, not when the event loop next runs: a transfer holds the
     // thread while it waits for the monitor's answer.
     socket_.flush();
@@ -327,16 +364,20 @@ void NetworkSerialPort::finishLoss() {
 void NetworkSerialPort::lookForServer() {
     if (socket_.state() != QAbstractSocket::UnconnectedState) return;
     reconnecting_ = true;
+    connecting_.start();
     socket_.connectToHost(address_.host, address_.port);
     reconnectDeadline_.start(connectTimeoutMs_);
 }
 
+// A server that turns the new connection away is looked for again at the
+// next tick, without a word: the loss has been said.
 void NetworkSerialPort::onReconnected() {
     reconnecting_ = false;
-    reconnect_.stop();
     reconnectDeadline_.stop();
-    startSession();
-    if (portOpen()) emit deviceRestored();
+    connectMs_ = connecting_.elapsed();
+    if (!startSession()) return;
+    reconnect_.stop();
+    emit deviceRestored();
 }
 
 } // namespace kestrel

@@ -6,7 +6,9 @@
 // It keeps every promise of the device implementation: exact bytes, receive
 // events from the event loop, blocking waits in the kernel, deviceLost() when
 // the connection drops and deviceRestored() once the server takes a new one
-// (looked for every second).
+// (looked for every second). A server that turns a connection away (ser2net
+// when another client has the port) says why and closes it at once: the open
+// fails with its words, and a reconnect keeps looking.
 //
 // RFC 2217: the line settings and flow control are sent to the remote port
 // when the connection opens and whenever they change while it is open. A
@@ -19,6 +21,7 @@
 #include "SerialPort.h"
 #include "TelnetCodec.h"
 
+#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -72,7 +75,7 @@ public:
 
 private:
     bool connectNow();
-    void startSession();
+    bool startSession();
     void takeReceived();
     void sendRaw(const QByteArray& wire);
     void sendSettings();
@@ -104,6 +107,9 @@ private:
     int inputLen_ = 0;
     int commEvent_ = 0;
     int connectTimeoutMs_ = 5000;
+    // How long the last connection took to make, and the clock of one being made.
+    qint64 connectMs_ = 0;
+    QElapsedTimer connecting_;
     QString lastError_;
     bool connected_ = false;
     bool lost_ = false;

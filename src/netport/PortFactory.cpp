@@ -4,6 +4,8 @@
 #include "NetworkSerialPort.h"
 #include "QtSerialPortComponent.h"
 
+#include <QFileInfo>
+
 namespace kestrel {
 
 std::unique_ptr<SerialPort> makeSerialPort(const QString& name, QString* error) {
@@ -17,7 +19,13 @@ std::unique_ptr<SerialPort> makeSerialPort(const QString& name, QString* error) 
         return nullptr;
     }
     auto port = std::make_unique<QtSerialPortComponent>();
+#ifdef Q_OS_WIN
     port->setDeviceOverride(name);
+#else
+    // A name without a folder is a file of the working folder, like any other
+    // file the program is given; the serial library would look for it in /dev.
+    port->setDeviceOverride(name.isEmpty() ? name : QFileInfo(name).absoluteFilePath());
+#endif
     return port;
 }
 

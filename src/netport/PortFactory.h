@@ -1,7 +1,8 @@
 #pragma once
 // The serial component for a port name: a network port for
 // "rfc2217://HOST:PORT" and "tcp://HOST:PORT", the device component for a
-// device path (or, with an empty name, for the stored port number).
+// device path (a relative one taken from the working folder), or, with an
+// empty name, for the stored port number.
 #include "SerialPort.h"
 
 #include <QString>

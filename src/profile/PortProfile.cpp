@@ -118,6 +118,10 @@ QString portStatusText(const SerialPort& port) {
     return name + u':' + port.settings();
 }
 
+QString portReopenedText(const SerialPort& port) {
+    return QStringLiteral("Reopened ") + portStatusText(port);
+}
+
 void showPortStatus(const SerialPort& port, Host& host) {
     host.setField(FieldPort, portStatusText(port));
 }

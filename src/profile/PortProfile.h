@@ -60,6 +60,8 @@ bool hasStoredPort(const QSettings& store);
 // "COM2:9600,n,8,1"; with a device override the device path stands in place
 // of COMn ("/dev/pts/3:9600,n,8,1").
 QString portStatusText(const SerialPort& port);
+// "Reopened COM2:9600,n,8,1": a lost device or connection is back.
+QString portReopenedText(const SerialPort& port);
 // Writes portStatusText into the port status field.
 void showPortStatus(const SerialPort& port, Host& host);
 

@@ -7,6 +7,8 @@
 // reached with a device override (`--port DEVICE`). Windows: COMn.
 #include <QString>
 
+#include <optional>
+
 namespace kestrel {
 
 // Port numbers a user can choose: 1 to 255, the COM numbers Windows gives serial ports.
@@ -18,5 +20,13 @@ bool isValidCommPort(int number);
 // The device path (or Windows port name) for a port number; empty when the
 // number is outside FirstCommPort..LastCommPort.
 QString deviceForCommPort(int number);
+
+// The ports a user may name as "COM1" to "COM8" where a device is asked for:
+// the Com buttons of the Port Settings dialog.
+constexpr int LastNamedCommPort = 8;
+
+// The number in a port name of the form "COMn" (any case, n decimal digits),
+// in range or not; nullopt for any other text.
+std::optional<int> commPortInName(const QString& name);
 
 } // namespace kestrel

@@ -601,6 +601,78 @@ INSTANTIATE_TEST_SUITE_P(Cli, Ports,
                                            PortCase{"Missing", "/nonexistent", "No such file"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A port named by number opens the device the window's Com button opens; a
+// bare name is a file of the working folder. Whatever is tried is named.
+struct NameCase {
+    const char* name;
+    QString port;
+    QString tried; // DIR/: inside the test's folder
+    const char* hint;
+};
+
+class PortNames : public Hardening, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(PortNames, SayThePathThatWasTried) {
+    const NameCase& c = GetParam();
+    const Outcome r = run({"-p", c.port, "term"});
+    EXPECT_FALSE(r.err.contains(": " + c.port.toUtf8() + "\n")) << r.err.data();
+    // The device may be there and ours to open: the terminal then ends with
+    // its input.
+    if (r.exitCode == 0) return;
+    EXPECT_EQ(r.exitCode, 2) << r.err.data();
+    QString tried = c.tried;
+    tried.replace("DIR/", dir.path() + "/");
+    EXPECT_TRUE(r.err.contains("cannot open " + tried.toUtf8() + ":")) << r.err.data();
+    EXPECT_TRUE(r.err.contains(c.hint)) << r.err.data();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, PortNames,
+    ::testing::Values(NameCase{"FirstComPort", "COM1", "/dev/ttyS0", ""},
+                      NameCase{"ComPortInSmallLetters", "com4", "/dev/ttyS3", ""},
+                      NameCase{"ComPortOnAUsbAdapter", "COM5", "/dev/ttyUSB0", ""},
+                      NameCase{"BareName", "plink", "DIR/plink", ""},
+                      NameCase{"BareNameOfADevice", "null", "DIR/null", "/dev/null"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Hardening, BareNameOpensTheLinkInTheWorkingFolder) {
+    Simulator sim({"--link", dir.filePath("plink")});
+    ASSERT_FALSE(sim.devicePath().isEmpty());
+    const Outcome r = run({"-p", "plink", "term"}, "ls\n");
+    EXPECT_EQ(r.exitCode, 0) << r.err.data();
+    EXPECT_TRUE(r.out.contains("ls")) << r.out.data();
+}
+
+// Standard output that takes nothing (a full disk): one line on standard
+// error; `ports` had nothing else to do and fails, a load's status is its
+// transfer's.
+struct FullCase {
+    const char* name;
+    QStringList command; // DEVICE: the simulator's, EXE: the executable fixture
+    int exitCode;
+};
+
+class FullOutput : public Hardening, public ::testing::WithParamInterface<FullCase> {};
+
+TEST_P(FullOutput, IsSaidOnceOnStandardError) {
+    Simulator sim;
+    QStringList args = GetParam().command;
+    args.replaceInStrings(QStringLiteral("DEVICE"), sim.devicePath());
+    args.replaceInStrings(QStringLiteral("EXE"), exeFixture());
+    const Outcome r = shell(QStringLiteral("exec \"$0\" \"$@\" >/dev/full"), args);
+    EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.err.data();
+    EXPECT_EQ(r.err.count('\n'), 1) << r.err.data();
+    EXPECT_TRUE(r.err.startsWith("kestrel-cli: ")) << r.err.data();
+    EXPECT_TRUE(r.err.contains("standard output")) << r.err.data();
+    EXPECT_TRUE(r.err.contains("No space left on device")) << r.err.data();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, FullOutput,
+                         ::testing::Values(FullCase{"Ports", {"ports"}, 1},
+                                           FullCase{
+                                               "Load", {"-q", "-p", "DEVICE", "load", "EXE"}, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 struct OpenCase {
     const char* name;
     QStringList command;

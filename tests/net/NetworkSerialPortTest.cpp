@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -234,6 +235,35 @@ TEST(NetworkSerialPort, DroppedConnectionIsLostThenRestoredWhenTheServerIsBack) 
     EXPECT_EQ(peer.received().count(settings), 2);
 }
 
+// While another client has the server's port, the connections it turns
+// away are neither an open nor a reopening: the words are the reason, and
+// the port keeps looking until it gets the line.
+TEST(NetworkSerialPort, ConnectionTurnedAwayIsNoOpenAndNoReopening) {
+    const QByteArray words = "Port already in use\r\n\x1b[2J";
+    TcpPeer peer(TcpPeer::Mode::Raw);
+    auto port = portFor(nameFor("tcp", peer.port()));
+    port->setReconnectInterval(50);
+    peer.turnAway(1, words);
+    EXPECT_FALSE(port->setPortOpen(true));
+    EXPECT_EQ(port->lastError(), "the server turned the connection away: Port already in use [2J");
+
+    ASSERT_TRUE(port->setPortOpen(true)) << port->lastError().toStdString();
+    port->setRThreshold(1);
+    QSignalSpy lost(port.get(), &SerialPort::deviceLost);
+    QSignalSpy restored(port.get(), &SerialPort::deviceRestored);
+    QSignalSpy received(port.get(), &SerialPort::onComm);
+    ASSERT_TRUE(peer.waitForClient());
+    peer.turnAway(3, words);
+    peer.dropClient();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return restored.count() > 0; }));
+    EXPECT_EQ(peer.connectionsAccepted(), 2 + 3 + 1);
+    QTest::qWait(200);
+    EXPECT_EQ(lost.count(), 1);
+    EXPECT_EQ(restored.count(), 1);
+    EXPECT_TRUE(port->portOpen());
+    EXPECT_EQ(received.count(), 0) << "the server's words are not the console's";
+}
+
 TEST(NetworkSerialPort, ClosingByHandIsNoLoss) {
     TcpPeer peer(TcpPeer::Mode::Raw);
     auto port = portFor(nameFor("tcp", peer.port()));
@@ -263,6 +293,10 @@ TEST(PortFactory, PortNamePicksTheComponentAndTheStatusShowsIt) {
     auto device = makeSerialPort("/dev/ttyUSB0", &error);
     ASSERT_TRUE(device);
     EXPECT_EQ(dynamic_cast<QtSerialPortComponent*>(device.get())->deviceOverride(), "/dev/ttyUSB0");
+    // A bare name is a file of the working folder, not of /dev.
+    auto bare = makeSerialPort("plink", &error);
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->deviceOverride(), QDir::current().absoluteFilePath("plink"));
     EXPECT_TRUE(makeSerialPort({}, &error));
 
     EXPECT_FALSE(makeSerialPort("tcp://::1:4000", &error));

@@ -46,11 +46,12 @@ bool Ser2net::start() {
                               "  accepter: %1,127.0.0.1,%2\n"
                               "  connector: serialdev,%3,%4,local\n"
                               "  options:\n"
-                              "    kickolduser: true\n"
+                              "    kickolduser: %5\n"
                               "    mdns: false\n")
                    .arg(accepter)
                    .arg(port_)
                    .arg(device_, lineSettings_)
+                   .arg(kickOldUser_ ? "true" : "false")
                    .toUtf8());
     file.close();
     // -n: stay in the foreground so the test owns the process; -u: no UUCP

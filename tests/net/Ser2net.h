@@ -15,11 +15,20 @@ public:
 
     // Whether the program is installed (scripts/deps.sh test installs it).
     static QString program();
+    // "RawTcp" or "Rfc2217", for the names of test cases.
+    static const char* name(Accepter accepter) {
+        return accepter == Accepter::Rfc2217 ? "Rfc2217" : "RawTcp";
+    }
 
     Ser2net(Accepter accepter, const QString& device, const QString& lineSettings = "115200n81");
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
     Ser2net& operator=(const Ser2net&) = delete;
+
+    // Whether a new client takes the port from the one that has it (the
+    // default here) or is turned away with ser2net's message. Takes effect
+    // at the next start().
+    void setKickOldUser(bool kick) { kickOldUser_ = kick; }
 
     // Starts the server and waits until it listens; false (with error())
     // when it does not. Calling it again after kill() starts it anew on the
@@ -43,6 +52,7 @@ private:
     Accepter accepter_;
     QString device_;
     QString lineSettings_;
+    bool kickOldUser_ = true;
     QTemporaryDir directory_;
     QProcess process_;
     quint16 port_ = 0;

@@ -216,9 +216,7 @@ TEST_P(ThroughSer2net, ServerKilledMidTransferFailsItThenComesBack) {
 
 INSTANTIATE_TEST_SUITE_P(Accepters, ThroughSer2net,
                          ::testing::Values(Ser2net::Accepter::RawTcp, Ser2net::Accepter::Rfc2217),
-                         [](const auto& info) {
-                             return info.param == Ser2net::Accepter::Rfc2217 ? "Rfc2217" : "RawTcp";
-                         });
+                         [](const auto& info) { return std::string(Ser2net::name(info.param)); });
 
 } // namespace
 } // namespace kestrel::test

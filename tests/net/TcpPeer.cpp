@@ -37,6 +37,18 @@ void TcpPeer::run() {
             const int fd = ::accept(listener_, nullptr, nullptr);
             if (fd < 0) continue;
             ++accepted_;
+            if (turnAway_ > 0) {
+                --turnAway_;
+                QByteArray words;
+                {
+                    std::lock_guard lock(mutex_);
+                    words = turnAwayWords_;
+                }
+                (void)!::write(fd, words.constData(), words.size());
+                ::close(fd);
+                changed_.notify_all();
+                continue;
+            }
             {
                 std::lock_guard lock(mutex_);
                 client_ = fd;
@@ -109,6 +121,14 @@ bool TcpPeer::waitForReceived(const QByteArray& needle, int msecs) const {
 bool TcpPeer::waitForClient(int msecs) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(msecs), [&] { return client_ >= 0; });
+}
+
+void TcpPeer::turnAway(int count, const QByteArray& words) {
+    {
+        std::lock_guard lock(mutex_);
+        turnAwayWords_ = words;
+    }
+    turnAway_ = count;
 }
 
 void TcpPeer::dropClient() {

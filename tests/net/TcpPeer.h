@@ -34,6 +34,9 @@ public:
     bool waitForClient(int msecs = 5000) const;
     // Closes the connection of the moment; the next one is accepted.
     void dropClient();
+    // The next `count` connections are told `words` and closed at once, as
+    // ser2net turns a client away while another has the port.
+    void turnAway(int count, const QByteArray& words);
     int connectionsAccepted() const { return accepted_; }
 
 private:
@@ -46,6 +49,8 @@ private:
     std::atomic<int> client_{-1};
     std::atomic<int> accepted_{0};
     std::atomic<bool> stop_{false};
+    std::atomic<int> turnAway_{0};
+    QByteArray turnAwayWords_; // guarded by mutex_
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     QByteArray received_;
