@@ -115,7 +115,8 @@ QString readmeLine() {
 
 QString helpText() {
     return QStringLiteral("Kestrel keys\n\n%1\n"
-                          "Everything else you type goes to the console as you type it.\n\n"
+                          "Everything else you type goes to the console as you type it, except "
+                          "while a transfer runs.\n\n"
                           "%2")
         .arg(keyHelpLines(), readmeLine());
 }
@@ -126,6 +127,24 @@ QString helpText() {
 void storeSize(QSettings& store, const QString& key, int value) {
     if (store.value(key).toString() != QString::number(value)) store.setValue(key, value);
 }
+
+// The commands that put bytes on the line or change the port under it.
+bool usesTheLine(int command) {
+    switch (command) {
+    case CommandAuto:
+    case CommandAutoAgain:
+    case CommandDownloadData:
+    case CommandDownloadExecutable:
+    case CommandReceive:
+    case CommandPortSettings:
+    case CommandPaste:
+        return true;
+    default:
+        return false;
+    }
+}
+
+const QString TypedKeysRefused = QStringLiteral("Busy: typed keys are not sent during a transfer.");
 
 } // namespace
 
@@ -411,6 +430,7 @@ void MainDialog::runCommand(int id) {
     }
     Running running(*this);
     MonitorLink::Operation operation(link_);
+    if (usesTheLine(id) && refuseWhileLineTaken()) return;
     switch (id) {
     case CommandAbout:
         dialogs_.about(this);
@@ -506,12 +526,19 @@ void MainDialog::autoCommand(bool again) {
 
 void MainDialog::runAutoFile(const QString& path) {
     Running running(*this);
-    if (link_.isBusy()) {
-        messageBox(strings::text(strings::UploadInProgress));
-        return;
-    }
+    if (refuseWhileLineTaken()) return;
     autoRunner_->lastAutoFile = path;
     autoRunner_->runAutoFile(path, TransferHold(link_));
+}
+
+bool MainDialog::lineTaken() const {
+    return link_.isBusy() || capture_->active();
+}
+
+bool MainDialog::refuseWhileLineTaken() {
+    if (!lineTaken()) return false;
+    messageBox(strings::text(strings::UploadInProgress));
+    return true;
 }
 
 void MainDialog::selectTerminalFont() {
@@ -581,6 +608,14 @@ bool MainDialog::previewKey(QWidget* receiver, QKeyEvent* event) {
     // Return belongs to the terminal; elsewhere (a status field, the Stop
     // button) it does nothing.
     if (*byte == '\r' && receiver != terminal_) return true;
+    // A byte between or inside the frames of a transfer would corrupt it,
+    // and one sent while a block arrives would reach the monitor's prompt
+    // after it: typed keys are refused (not queued) while the line is taken.
+    if (lineTaken()) {
+        beep();
+        setField(FieldState, TypedKeysRefused);
+        return true;
+    }
     sendTypedByte(*byte);
     // With local echo the widget still gets the key, so the terminal shows
     // what was typed; without, the console's echo shows it.

@@ -108,6 +108,10 @@ private:
     void layoutControls(QSize client);
     void layoutStatusRow(int w, int h);
     void resizeClient(int width, int height);
+    // A transfer, an auto file, a paste or a memory receive has the line.
+    bool lineTaken() const;
+    // The busy message when the line is taken; true then.
+    bool refuseWhileLineTaken();
     bool previewKey(QWidget* receiver, QKeyEvent* event);
     bool filterDuringSleep(QWidget* receiver, QEvent* event);
     void sendTypedByte(char byte);

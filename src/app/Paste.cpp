@@ -25,10 +25,16 @@ QByteArray pasteText(MonitorLink& link, const QString& text) {
         link.host().messageBox(strings::text(strings::UploadInProgress));
         return {};
     }
+    // Held like a transfer: every byte pumps the window's messages, and no
+    // command or typed key may put its bytes between two pasted ones. Stop
+    // ends it before the next byte.
+    const TransferHold hold(link, TransferHold::Kind::Busy);
+    link.clearAbort();
     const QByteArray bytes = pastedBytes(text);
-    for (const char byte : bytes)
-        link.sendByte(static_cast<unsigned char>(byte));
-    return bytes;
+    qsizetype sent = 0;
+    for (; sent < bytes.size() && !link.isAborting(); ++sent)
+        link.sendByte(static_cast<unsigned char>(bytes[sent]));
+    return bytes.left(sent);
 }
 
 } // namespace kestrel

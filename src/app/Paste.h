@@ -13,8 +13,9 @@ class MonitorLink;
 // and are left out.
 QByteArray pastedBytes(const QString& text);
 
-// Sends `text` through the transmit path a byte at a time; refused with the
-// busy message while a transfer or auto file runs. What was sent.
+// Sends `text` through the transmit path a byte at a time, holding the line
+// as busy meanwhile; refused with the busy message while a transfer or auto
+// file runs, ended by Stop. What was sent.
 QByteArray pasteText(MonitorLink& link, const QString& text);
 
 } // namespace kestrel

@@ -37,7 +37,7 @@ TEST_F(KeyTableTest, HelpTextNamesTheKeysAndTheReadme) {
                                         "Alt+S\tStop the running transfer\n"
                                         "Esc\tQuit\n\n"
                                         "Everything else you type goes to the console as you "
-                                        "type it.\n\n");
+                                        "type it, except while a transfer runs.\n\n");
     ASSERT_TRUE(text.startsWith(keys)) << text.toStdString();
     const QRegularExpression readme(QStringLiteral(
         R"(^The README is (/\S+/README\.md\.|in the top folder of Kestrel's source\.)$)"));

@@ -233,6 +233,72 @@ TEST_F(WindowUse, DuringASleepTypedKeysAreNotSentAndEscapeYesQuits) {
     EXPECT_TRUE(sim->transcript().received().isEmpty()) << sim->transcript().received().data();
 }
 
+// Everything a data download puts on the line: the binary-write command, the
+// load header, each frame with its start byte and sum, the end, and the CR
+// after it.
+QByteArray downloadOnTheLine(quint32 address, const QByteArray& data) {
+    QByteArray line = "bwr\r" + MonitorLink::loadHeader(address, quint32(data.size()));
+    for (qsizetype at = 0; at < data.size(); at += FrameSize) {
+        QByteArray frame = data.mid(at, FrameSize);
+        frame.append(FrameSize - frame.size(), ' ');
+        quint8 sum = 0;
+        for (const char c : frame)
+            sum = quint8(sum + quint8(c));
+        line += '\x02' + frame + char(sum);
+    }
+    return line + "\x03\r";
+}
+
+// Keys typed into the terminal and a status field at every point where the
+// download lets the window's messages through (between frames and inside
+// them) are refused with a note; the monitor gets the download and nothing
+// else, and typing works again afterwards.
+TEST_F(WindowUse, KeysTypedDuringADownloadNeverReachTheLine) {
+    start({});
+    const QByteArray bytes = pattern(40 * 1024);
+    dialogs.downloadAnswer = DownloadRequest{writeFile("data.bin", bytes), "80010000"};
+    const QString note = QStringLiteral("Busy: typed keys are not sent during a transfer.");
+    int typed = 0;
+    int noted = 0;
+    QTimer typist;
+    typist.setInterval(0);
+    QObject::connect(&typist, &QTimer::timeout, [&] {
+        if (!window->link().isBusy()) return;
+        static constexpr Qt::Key Keys[] = {Qt::Key_Y, Qt::Key_Z, Qt::Key_Return, Qt::Key_X};
+        QWidget* target =
+            typed % 2 ? static_cast<QWidget*>(window->field(FieldState)) : window->terminalView();
+        QTest::keyClick(target, Keys[typed % 4]);
+        ++typed;
+        if (field(FieldState) == note) ++noted;
+    });
+    typist.start();
+    window->runCommand(CommandDownloadData);
+    typist.stop();
+
+    RecordProperty("keys_typed", typed);
+    EXPECT_GT(typed, 20) << "keys typed while the download ran";
+    EXPECT_EQ(noted, typed);
+    EXPECT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('|').toStdString();
+    expectReleased();
+    const SimulatorReport report = sim->report();
+    EXPECT_EQ(report.counter("frames-acknowledged"), 20u);
+    EXPECT_EQ(report.counter("stray-bytes"), 0u);
+    EXPECT_EQ(sim->memory(0x80010000, bytes.size()), bytes);
+    // The simulator may write its transcript a moment after it took the
+    // bytes in.
+    const QByteArray expected = downloadOnTheLine(0x80010000, bytes);
+    (void)QTest::qWaitFor([&] { return sim->transcript().received().size() >= expected.size(); },
+                          3000);
+    const QByteArray received = sim->transcript().received();
+    EXPECT_TRUE(received == expected)
+        << "received " << received.size() << " bytes, expected " << expected.size()
+        << "; first difference at "
+        << std::distance(received.begin(), std::mismatch(received.begin(), received.end(),
+                                                         expected.begin(), expected.end())
+                                               .first);
+    EXPECT_TRUE(typeAndSeePrompt("dr")) << terminalText().constData();
+}
+
 struct MissingCase {
     const char* name;
     bool fromAutoFile;
