@@ -36,7 +36,6 @@ public:
     void pumpMessages() override;
     void sleepMilliseconds(int msecs) override;
     void interruptSleep() override;
-    qint64 timeOfDaySeconds() override;
     void requestQuit() override { quitRequested_ = true; }
 
     bool quitRequested() const { return quitRequested_; }
