@@ -287,8 +287,8 @@ INSTANTIATE_TEST_SUITE_P(WallClock, TimeOutTable, ::testing::ValuesIn(timeOutCas
 
 // The monitor answers a frame only once all of it has crossed the line. A
 // port that takes the frame at once (a pseudo-terminal, a network connection)
-// has nothing left in its queue while the line still carries it, so the 2 to
-// 3 second time-out starts when the line has had time to carry the 2050
+// has nothing left in its queue while the line still carries it, so the
+// 2-second time-out starts when the line has had time to carry the 2050
 // bytes (10 bits a byte at n,8,1): 8542 ms at 2400, 4271 ms at 4800, 2136 ms
 // at 9600, 178 ms at 115200. An answer that comes sooner is taken at once.
 struct LineCase {
