@@ -21,7 +21,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QDateTime>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -760,8 +759,8 @@ void MainDialog::interruptSleep() {
     if (sleepLoop_) sleepLoop_->quit();
 }
 
-qint64 MainDialog::timeOfDaySeconds() {
-    return clock_ ? clock_() : QDateTime::currentSecsSinceEpoch();
+qint64 MainDialog::steadyMs() {
+    return clock_ ? clock_() : Host::steadyMs();
 }
 
 } // namespace kestrel

@@ -73,8 +73,9 @@ public:
     void setLocalEcho(bool on) { localEcho_ = on; }
     bool localEcho() const { return localEcho_; }
 
-    // Replaces the time of day the conversation's time-outs count on.
-    void setClock(std::function<qint64()> secondsNow) { clock_ = std::move(secondsNow); }
+    // Replaces the steady clock (milliseconds) the conversation's line times
+    // and time-outs count on.
+    void setClock(std::function<qint64()> steadyMsNow) { clock_ = std::move(steadyMsNow); }
 
     // Host
     void appendToTerminal(const QByteArray& chunk) override;
@@ -89,7 +90,7 @@ public:
     void pumpMessagesBeforeWait() override;
     void sleepMilliseconds(int msecs) override;
     void interruptSleep() override;
-    qint64 timeOfDaySeconds() override;
+    qint64 steadyMs() override;
     void requestQuit() override;
 
 protected:

@@ -38,7 +38,7 @@ std::optional<TransferOutcome> dataLoad(Command& c) {
     const quint32 address = parseHex32(c.secondArg);
     // Only a wait for the monitor to be ready: without the prompt the
     // download still goes ahead and reports its own failures.
-    c.link.awaitResponse(QByteArrayLiteral(">>"));
+    c.link.awaitPrompt();
     const TransferOutcome outcome =
         downloadDataFile(c.link, QFile::decodeName(c.firstArg), address);
     c.host.sleepMilliseconds(PauseAfterDataLoadMs);

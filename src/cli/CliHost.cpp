@@ -4,7 +4,6 @@
 #include "TerminalFilter.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QTimer>
 
 #include <algorithm>
@@ -211,10 +210,6 @@ void CliHost::interruptSleep() {
     // Once stopped, the program is ending: later sleeps are not slept either.
     sleepInterrupted_ = true;
     if (sleepLoop_) sleepLoop_->quit();
-}
-
-qint64 CliHost::timeOfDaySeconds() {
-    return QDateTime::currentSecsSinceEpoch();
 }
 
 } // namespace kestrel::cli

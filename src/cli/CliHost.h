@@ -41,7 +41,6 @@ public:
     void interruptSleep() override;
     // Sleeps are slept again after interruptSleep (the watch's next run).
     void resumeSleeping() { sleepInterrupted_ = false; }
-    qint64 timeOfDaySeconds() override;
     void requestQuit() override { quitRequested_ = true; }
 
     bool quitRequested() const { return quitRequested_; }

@@ -68,17 +68,8 @@ QByteArray pathLine(const QString& path, const QByteArray& rest) {
     return QFile::encodeName(path) + rest;
 }
 
-QByteArray registerCommand(StartRegister reg, quint32 value) {
-    const char* pattern = reg == StartRegister::Epc  ? "sr epc %lx\r"
-                          : reg == StartRegister::Gp ? "sr gp %lx\r"
-                                                     : "sr sp %lx\r";
-    return format(pattern, ulong(value));
-}
-
-// The monitor reads typed commands: one byte per write, as a key would.
-void typeCommand(MonitorLink& link, const QByteArray& command) {
-    for (char c : command)
-        link.sendByte(static_cast<quint8>(c));
+QByteArrayView registerName(StartRegister reg) {
+    return reg == StartRegister::Epc ? "epc" : reg == StartRegister::Gp ? "gp" : "sp";
 }
 
 const QString RegistersNotConfirmed =
@@ -96,9 +87,9 @@ TransferOutcome setStartRegisters(MonitorLink& link, const QByteArray& done, qui
         const TransferHold quiet(link, TransferHold::Kind::Display);
         setStartRegister(link, StartRegister::Epc, pc);
         setStartRegister(link, StartRegister::Gp, gp);
-        const QByteArray last = registerCommand(StartRegister::Sp, sp);
-        typeCommand(link, last);
-        confirmed = link.awaitResponse(last.chopped(1) + "\r\n");
+        link.setStartRegister(registerName(StartRegister::Sp), sp);
+        confirmed =
+            link.awaitEcho(MonitorProtocol::registerCommand(registerName(StartRegister::Sp), sp));
         link.discardInput();
     }
     if (!confirmed) {
@@ -288,7 +279,7 @@ TransferOutcome downloadAOut(MonitorLink& link, const QString& path,
 
 void setStartRegister(MonitorLink& link, StartRegister reg, quint32 value) {
     const TransferHold quiet(link, TransferHold::Kind::Display);
-    typeCommand(link, registerCommand(reg, value));
+    link.setStartRegister(registerName(reg), value);
     // Its echo and prompt are not shown; the downloads wait only for the
     // echo of the last of the three.
     link.discardInput();

@@ -59,10 +59,10 @@ public:
     virtual void sleepMilliseconds(int msecs) = 0;
     // Stop was pressed: a sleepMilliseconds running below returns at once.
     virtual void interruptSleep() {}
-    // Time of day in whole seconds; time-outs are counted on it.
-    virtual qint64 timeOfDaySeconds() = 0;
     // Milliseconds on a clock that only moves forward, from any start: how
-    // long the line needs for what has been sent is counted on it.
+    // long the line needs for what has been sent, and the time-outs of the
+    // conversation, are counted on it, so setting the time of day changes
+    // neither.
     virtual qint64 steadyMs() {
         using namespace std::chrono;
         return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();

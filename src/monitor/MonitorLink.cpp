@@ -1,6 +1,7 @@
 #include "MonitorLink.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <utility>
 
@@ -17,9 +18,6 @@ constexpr int WaitSliceMs = 250;
 // receive loop reading for as long as it prints, with the window frozen. What
 // is left over raises the next receive event as soon as events are back on.
 constexpr qsizetype ReceiveChunkLimit = 16 * 1024;
-// Long enough for eight bytes to leave at the slowest line speed; the wait
-// ends as soon as they have left.
-constexpr int HeaderDrainMs = 1000;
 } // namespace
 
 MonitorLink::MonitorLink(SerialPort& port, Host& host) : port_(port), host_(host) {}
@@ -46,19 +44,26 @@ bool MonitorLink::sendByte(int byte) {
     return sendText(QByteArray(1, static_cast<char>(byte & 0xff)));
 }
 
-QByteArray MonitorLink::loadHeader(quint32 first, quint32 second) {
-    QByteArray header(1, '\x01');
-    for (quint32 value : {first, second})
-        for (int shift = 24; shift >= 0; shift -= 8)
-            header += static_cast<char>(value >> shift);
-    return header;
+bool MonitorLink::sendLoadHeader(quint32 address, quint32 length) {
+    protocol_.sendLoadHeader(address, length);
+    sendQueued(Writes::Bytewise);
+    return true;
 }
 
-bool MonitorLink::sendLoadHeader(quint32 first, quint32 second) {
-    // One byte a write, as the monitor has always been given it.
-    for (const char byte : loadHeader(first, second))
-        sendByte(static_cast<unsigned char>(byte));
-    return true;
+void MonitorLink::sendQueued(Writes writes) {
+    while (protocol_.hasOutput()) {
+        const QByteArray piece = protocol_.nextOutput();
+        if (writes == Writes::Bytewise) {
+            for (const char byte : piece)
+                sendByte(static_cast<unsigned char>(byte));
+        } else if (writes == Writes::Frame && piece.size() == FrameSize + 2) {
+            sendText(piece.first(1));
+            sendText(piece.sliced(1, FrameSize));
+            sendText(piece.last(1));
+        } else {
+            sendText(piece);
+        }
+    }
 }
 
 qint64 MonitorLink::lineTimeUs(qint64 bytes) {
@@ -181,53 +186,79 @@ void MonitorLink::drainOutput() {
     }
 }
 
-bool MonitorLink::awaitResponse(const QByteArray& expected) {
-    host_.pumpMessagesBeforeWait();
-    bool matched = false;
-    {
-        ReceiveEventsOff eventsOff(port_);
-        drainOutput();
-        // The monitor answers only once the last byte has reached it, so the
-        // time-out starts when the line has had the time to carry what was
-        // sent. Until then the wait is part of sending: messages are pumped
-        // and Stop ends it. An answer that comes sooner is taken at once.
-        std::optional<qint64> deadline;
-        // Bytes that are not the answer (the tail of an echo still arriving)
-        // do not end the wait: it goes on collecting until the expected text
-        // has been seen or the deadline has passed.
-        QByteArray collected;
-        for (;;) {
-            while (port_.inBufferCount() > 0) {
-                port_.setInputLen(0);
-                QByteArray got = port_.input();
-                got.replace('\0', QByteArray());
-                collected += got;
-            }
-            if (collected.contains(expected)) {
-                matched = true;
-                break;
-            }
-            // A closed port (the device went away, the user closed it) has
-            // nothing more to give; waiting out the time-out would only hand
-            // the rest of this conversation to a device that comes back.
-            if (!port_.portOpen()) break;
-            if (!deadline) {
-                const qint64 onLineMs = abortRequested_ ? 0 : lineTimeLeftMs();
-                if (onLineMs > 0) {
-                    port_.waitForInput(static_cast<int>(std::min<qint64>(onLineMs, WaitSliceMs)));
-                    host_.pumpMessages();
-                    continue;
-                }
-                deadline = host_.timeOfDaySeconds() + ResponseTimeoutSeconds;
-            }
-            if (host_.timeOfDaySeconds() > *deadline) break;
-            port_.waitForInput(WaitSliceMs);
+MonitorProtocol::TimePoint MonitorLink::now() {
+    return MonitorProtocol::TimePoint{} + std::chrono::milliseconds(host_.steadyMs());
+}
+
+MonitorLink::WaitEnd MonitorLink::drive(const std::function<bool(const Event&)>& handle,
+                                        bool stoppable) {
+    ReceiveEventsOff eventsOff(port_);
+    drainOutput();
+    // The monitor answers only once the last byte has reached it, so the
+    // time-out starts when the line has had the time to carry what was
+    // sent. Until then the wait is part of sending: messages are pumped and
+    // Stop ends it. An answer that comes sooner is taken at once.
+    bool drained = false;
+    for (;;) {
+        if (stoppable && abortRequested_) return WaitEnd::Stopped;
+        QByteArray got;
+        while (port_.inBufferCount() > 0) {
+            port_.setInputLen(0);
+            got += port_.input();
         }
-        host_.pumpMessages();
+        const MonitorProtocol::TimePoint at = now();
+        const MonitorProtocol::Events events =
+            got.isEmpty() ? protocol_.poll(at) : protocol_.receive(got, at);
+        for (const Event& event : events)
+            if (handle(event)) return WaitEnd::Handled;
+        // A closed port (the device went away, the user closed it) has
+        // nothing more to give; waiting out the time-out would only hand the
+        // rest of this conversation to a device that comes back.
+        if (!port_.portOpen()) return WaitEnd::PortClosed;
+        if (!drained) {
+            const qint64 onLineMs = abortRequested_ ? 0 : lineTimeLeftMs();
+            if (onLineMs > 0) {
+                port_.waitForInput(static_cast<int>(std::min<qint64>(onLineMs, WaitSliceMs)));
+                host_.pumpMessages();
+                continue;
+            }
+            protocol_.outputDrained(at);
+            drained = true;
+        }
+        const std::optional<MonitorProtocol::TimePoint> deadline = protocol_.deadline();
+        if (!deadline) return WaitEnd::NothingAwaited;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now()).count();
+        if (left <= 0) continue;
+        port_.waitForInput(static_cast<int>(std::min<qint64>(left, WaitSliceMs)));
+        if (stoppable) host_.pumpMessages();
     }
-    // The answer shows that everything sent before it has arrived.
-    if (matched) lineFreeAtUs_ = 0;
-    return matched;
+}
+
+std::optional<MonitorLink::Event::Kind> MonitorLink::converse() {
+    host_.pumpMessagesBeforeWait();
+    std::optional<Event::Kind> end;
+    drive(
+        [&](const Event& event) {
+            if (event.kind == Event::Kind::Text || event.kind == Event::Kind::MemoryBytes)
+                return false;
+            end = event.kind;
+            return true;
+        },
+        false);
+    host_.pumpMessages();
+    // An answer shows that everything sent before it has arrived.
+    if (end && *end != Event::Kind::TimedOut) lineFreeAtUs_ = 0;
+    return end;
+}
+
+bool MonitorLink::awaitResponse(const QByteArray& expected) {
+    protocol_.awaitAnswer(expected);
+    return converse() == Event::Kind::Answered;
+}
+
+bool MonitorLink::awaitPrompt() {
+    protocol_.awaitPrompt();
+    return converse() == Event::Kind::Prompt;
 }
 
 MonitorLink::Delivery MonitorLink::finishSending() {
@@ -239,7 +270,7 @@ MonitorLink::Delivery MonitorLink::finishSending() {
     // control) or slower than its settings say.
     const qint64 limitMs =
         std::max(lineTimeLeftMs(), (lineTimeUs(port_.outBufferCount()) + 999) / 1000) +
-        ResponseTimeoutSeconds * 1000;
+        MonitorProtocol::ResponseTimeout.count();
     for (;;) {
         const int queued = port_.outBufferCount();
         const qint64 onLineMs = lineTimeLeftMs();
@@ -268,8 +299,9 @@ void MonitorLink::discardInput() {
 }
 
 bool MonitorLink::beginBinaryWrite() {
-    sendText(QByteArrayLiteral("bwr\r"));
-    if (awaitResponse(QByteArrayLiteral("bwr\r\nbinary"))) {
+    protocol_.beginBinaryWrite();
+    sendQueued(Writes::Whole);
+    if (converse() == Event::Kind::BinaryReady) {
         discardInput();
         return true;
     }
@@ -278,8 +310,9 @@ bool MonitorLink::beginBinaryWrite() {
 }
 
 bool MonitorLink::beginBinaryRead() {
-    sendText(QByteArrayLiteral("brd\r"));
-    if (awaitResponse(QByteArrayLiteral("brd\r\nbinary"))) {
+    protocol_.beginBinaryRead();
+    sendQueued(Writes::Whole);
+    if (converse() == Event::Kind::BinaryReady) {
         discardInput();
         return true;
     }
@@ -287,30 +320,71 @@ bool MonitorLink::beginBinaryRead() {
 }
 
 void MonitorLink::sendReadRequest(quint32 address, quint32 length) {
-    const QByteArray header = loadHeader(address, length);
-    for (qsizetype i = 0; i < header.size() - 1; ++i)
-        sendByte(static_cast<unsigned char>(header[i]));
-    port_.waitForOutput(HeaderDrainMs);
+    protocol_.sendReadRequest(address, length, now());
+    sendQueued(Writes::Bytewise);
+    // The protocol holds the last byte back until the rest has left (or its
+    // limit has passed); what came meanwhile is dropped, by it and here.
+    while (protocol_.state() == MonitorProtocol::State::HoldingHeader) {
+        discardInput();
+        if (port_.outBufferCount() == 0 && lineTimeLeftMs() == 0) {
+            protocol_.outputDrained(now());
+            continue;
+        }
+        protocol_.poll(now());
+        if (protocol_.state() != MonitorProtocol::State::HoldingHeader) break;
+        if (port_.outBufferCount() > 0)
+            port_.waitForOutput(WaitSliceMs);
+        else
+            port_.waitForInput(static_cast<int>(std::min<qint64>(lineTimeLeftMs(), WaitSliceMs)));
+    }
     discardInput();
-    sendByte(static_cast<unsigned char>(header.back()));
+    sendQueued(Writes::Bytewise);
+}
+
+MonitorLink::MemoryEnd MonitorLink::readMemory(const std::function<void(QByteArrayView)>& take) {
+    std::optional<MemoryEnd> end;
+    const WaitEnd waited = drive(
+        [&](const Event& event) {
+            switch (event.kind) {
+            case Event::Kind::MemoryBytes:
+                take(event.bytes);
+                host_.pumpMessages();
+                return false;
+            case Event::Kind::TimedOut:
+                // Silence in the middle of the memory ends the block short;
+                // after it, only the prompt has not come.
+                end = protocol_.state() == MonitorProtocol::State::ReadingMemory
+                          ? MemoryEnd::Short
+                          : MemoryEnd::Complete;
+                return true;
+            case Event::Kind::Prompt:
+                end = MemoryEnd::Complete;
+                return true;
+            default:
+                return false;
+            }
+        },
+        true);
+    // Once the whole length has come, Stop or a closed port only cut the
+    // wait for the prompt short.
+    const bool memoryLeft = protocol_.state() == MonitorProtocol::State::ReadingMemory;
+    if (!end)
+        end = !memoryLeft                  ? MemoryEnd::Complete
+              : waited == WaitEnd::Stopped ? MemoryEnd::Stopped
+                                           : MemoryEnd::Short;
+    protocol_.abandon();
+    return *end;
 }
 
 bool MonitorLink::sendBinaryBlocks(const char* data, qint32 length) {
-    QByteArray block(FrameSize, ' ');
-    qint32 offset = 0;
-    while (length - offset >= 1) {
+    if (length < 1) return true;
+    protocol_.sendBinaryBlocks(QByteArrayView(data, length));
+    while (protocol_.hasOutput()) {
         discardInput();
-        sendByte(0x02);
-        const qint32 take = std::min<qint32>(FrameSize, length - offset);
-        std::copy(data + offset, data + offset + take, block.begin());
-        std::fill(block.begin() + take, block.end(), ' ');
-        offset += take;
-        quint8 sum = 0;
-        for (char c : block)
-            sum = static_cast<quint8>(sum + static_cast<quint8>(c));
-        sendText(block);
-        sendByte(sum);
-        if (!awaitResponse(QByteArrayLiteral("Y"))) {
+        sendQueued(Writes::Frame);
+        // A refusal ends the wait as soon as it arrives, as a frame the
+        // monitor did not answer does at the time-out.
+        if (converse() != Event::Kind::FrameAccepted) {
             host_.messageBox(strings::text(strings::UploadFailed));
             return false;
         }
@@ -320,10 +394,21 @@ bool MonitorLink::sendBinaryBlocks(const char* data, qint32 length) {
 
 bool MonitorLink::endBinary() {
     discardInput();
-    sendByte(0x03);
-    const bool ok = awaitResponse(QByteArrayLiteral("end binary"));
+    protocol_.endBinary();
+    sendQueued(Writes::Whole);
+    const bool ok = converse() == Event::Kind::EndBinary;
     discardInput();
     return ok;
+}
+
+void MonitorLink::setStartRegister(QByteArrayView name, quint32 value) {
+    protocol_.setStartRegister(name, value);
+    sendQueued(Writes::Bytewise);
+}
+
+bool MonitorLink::awaitEcho(const QByteArray& typed) {
+    protocol_.awaitEcho(typed);
+    return converse() == Event::Kind::Answered;
 }
 
 bool MonitorLink::refuseBinaryOverXonXoff() {

@@ -4,15 +4,20 @@
 // shares (busy, abort and display state, the 2048-byte transfer buffer), which
 // is taken and given back through TransferHold.
 //
+// What is said on the line and what the monitor's answers mean is decided by
+// a MonitorProtocol; this class writes what it asks to send, feeds it what
+// arrives and the time of the host's steady clock, and acts on its events.
 // Everything runs on the caller's thread. Waits block on the port with a
 // time-out and pump the host's messages at fixed points so the window stays
 // live and Stop can be pressed.
 #include "Host.h"
+#include "MonitorProtocol.h"
 
 #include <QByteArray>
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <span>
 
 namespace kestrel {
@@ -70,16 +75,22 @@ public:
     // (once per operation, see Operation), not to the caller.
     bool sendText(const QByteArray& bytes);
     bool sendByte(int byte);
-    bool sendLoadHeader(quint32 first, quint32 second);
-    // The load header of both conversations: 0x01, then the two numbers
-    // (address and length) big-endian.
-    static QByteArray loadHeader(quint32 first, quint32 second);
+    // The load header of a binary write (MonitorProtocol::loadHeader), a
+    // byte a write.
+    bool sendLoadHeader(quint32 address, quint32 length);
 
     // Receive path: the handler of the port's receive event.
     void onCommEvent();
 
-    // The monitor conversation.
+    // The monitor conversation. A wait ends when the answer comes, when the
+    // monitor refuses a frame, when the port closes, or once the answer
+    // time-out (MonitorProtocol::ResponseTimeout on the steady clock) has
+    // passed after the line has carried what was sent.
+    //
+    // `expected` anywhere in what arrives.
     bool awaitResponse(const QByteArray& expected);
+    // The monitor's prompt ">>".
+    bool awaitPrompt();
     void discardInput();
     bool beginBinaryWrite();
     bool beginBinaryRead();
@@ -87,8 +98,19 @@ public:
     // the whole header, so whatever is waiting before the last byte goes out
     // is not part of the answer and is dropped. Expects receive events off.
     void sendReadRequest(quint32 address, quint32 length);
+    // After sendReadRequest: hands the memory to `take` as it arrives, then
+    // waits for the monitor's prompt. Short: a silence of the answer time-out
+    // or a closed port before the whole length came.
+    enum class MemoryEnd { Complete, Short, Stopped };
+    MemoryEnd readMemory(const std::function<void(QByteArrayView)>& take);
+    // One frame per 2048 bytes, each once the one before is accepted; false,
+    // with "Upload of data failed.", as soon as one is refused or unanswered.
     bool sendBinaryBlocks(const char* data, qint32 length);
     bool endBinary();
+    // "sr NAME VALUE\r", typed a byte at a time as a key would.
+    void setStartRegister(QByteArrayView name, quint32 value);
+    // The monitor's echo of `typed`, which shows it took all of it.
+    bool awaitEcho(const QByteArray& typed);
     // The Stop button: requestAbort, and the abort line when a transfer runs.
     void stopTransfer();
     // XON/XOFF flow control takes the bytes 0x11 and 0x13 out of the data: a
@@ -124,12 +146,25 @@ public:
     // once the monitor has answered everything sent so far.
     qint64 lineTimeLeftMs();
 
-    // Seconds the conversation waits for an answer, counted on the host's
-    // whole-second clock (so a wait lasts 2 to 3 seconds).
-    static constexpr int ResponseTimeoutSeconds = 2;
-
 private:
     friend class TransferHold;
+
+    using Event = MonitorProtocol::Event;
+    // How the pieces the protocol hands over are written: commands whole,
+    // typed commands and load headers a byte a write, a frame as its start
+    // byte, its data and its sum; the monitor has always been given them so.
+    enum class Writes { Whole, Bytewise, Frame };
+    void sendQueued(Writes writes);
+    MonitorProtocol::TimePoint now();
+    // Feeds the protocol what arrives and the time, from the moment the line
+    // has carried what was sent, until `handle` takes an event as the end of
+    // the wait, the protocol has nothing left to wait for, the port closes
+    // or (when `stoppable`) Stop is asked for. Stoppable waits pump messages
+    // throughout; the others only while the line still carries what was sent.
+    enum class WaitEnd { Handled, NothingAwaited, PortClosed, Stopped };
+    WaitEnd drive(const std::function<bool(const Event&)>& handle, bool stoppable);
+    // A wait for one answer: the kind of the event that ended it.
+    std::optional<Event::Kind> converse();
 
     void reportSendFailure();
     void drainOutput();
@@ -155,6 +190,7 @@ private:
     bool verifyDownloads_ = false;
     std::array<char, FrameSize> transferBuffer_{};
 
+    MonitorProtocol protocol_;
     SerialPort& port_;
     Host& host_;
     int operationDepth_ = 0;

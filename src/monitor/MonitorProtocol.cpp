@@ -133,10 +133,23 @@ void MonitorProtocol::awaitPrompt() {
     startClosingPrompt(std::nullopt);
 }
 
-void MonitorProtocol::setStartRegister(QByteArrayView name, quint32 value) {
+QByteArray MonitorProtocol::registerCommand(QByteArrayView name, quint32 value) {
     char number[16];
     const int n = std::snprintf(number, sizeof number, "%lx", static_cast<unsigned long>(value));
-    queue(QByteArrayLiteral("sr ") + name.toByteArray() + ' ' + QByteArray(number, n) + '\r');
+    return QByteArrayLiteral("sr ") + name.toByteArray() + ' ' + QByteArray(number, n) + '\r';
+}
+
+void MonitorProtocol::setStartRegister(QByteArrayView name, quint32 value) {
+    queue(registerCommand(name, value));
+}
+
+void MonitorProtocol::awaitAnswer(QByteArrayView expected) {
+    abandon();
+    startWait(State::AwaitResponse, expected, Event::Kind::Answered);
+}
+
+void MonitorProtocol::awaitEcho(QByteArrayView typed) {
+    awaitAnswer(typed.toByteArray().replace("\r", "\r\n"));
 }
 
 void MonitorProtocol::sendText(QByteArrayView bytes) {
@@ -271,7 +284,8 @@ void MonitorProtocol::receiveAnswer(QByteArrayView bytes, Events& events) {
     const bool moreFrames = frameWait && !blocks_.isEmpty();
     const QByteArray frames = blocks_;
     abandon();
-    state_ = matched == Event::Kind::EndBinary ? State::Idle : State::Binary;
+    const bool binary = matched == Event::Kind::BinaryReady || frameWait;
+    state_ = binary ? State::Binary : State::Idle;
     events.push_back({matched, {}});
     if (moreFrames) {
         blocks_ = frames;

@@ -10,11 +10,11 @@
 //                  or the end of a binary read) has a deadline: TimedOut if no
 //                  ">>" came by then.
 //   AwaitResponse  a step's answer ("bwr\r\nbinary", "brd\r\nbinary", "Y",
-//                  "end binary"), matched anywhere in what came since the
-//                  step began, zero bytes left out. A match gives BinaryReady
-//                  (-> Binary), FrameAccepted (-> the next frame, or Binary)
-//                  or EndBinary (-> Idle), and the rest of what came with it
-//                  is dropped. An 'N' before the "Y" of a frame is
+//                  "end binary", a command's echo), matched anywhere in what
+//                  came since the step began, zero bytes left out. A match
+//                  gives BinaryReady (-> Binary), FrameAccepted (-> the next
+//                  frame, or Binary), EndBinary or Answered (-> Idle), and the
+//                  rest of what came with it is dropped. An 'N' before the "Y" of a frame is
 //                  FrameRefused at once (-> Binary). No match by the
 //                  deadline: TimedOut (-> Binary after a frame, else Idle).
 //   Binary         between the steps of a binary conversation: dropped.
@@ -65,6 +65,7 @@ public:
             EndBinary,     // "end binary" after 0x03
             MemoryBytes,   // bytes of memory a binary read asked for (bytes)
             TimedOut,      // the awaited answer did not come in time
+            Answered,      // the text of awaitAnswer or awaitEcho came
         };
         Kind kind;
         QByteArray bytes;
@@ -100,6 +101,11 @@ public:
     // "sr NAME VALUE\r": the value in lower-case hexadecimal. Nothing is
     // awaited; the echo is Text.
     void setStartRegister(QByteArrayView name, quint32 value);
+    // The wait for `expected` anywhere in what comes.
+    void awaitAnswer(QByteArrayView expected);
+    // The wait for the echo of `typed`: the monitor echoes every byte it
+    // takes, a CR as CR LF.
+    void awaitEcho(QByteArrayView typed);
     // Bytes with no answer awaited (a line end, a lone 0x03).
     void sendText(QByteArrayView bytes);
     // Stop: back to Idle, no wait, nothing held back.
@@ -120,8 +126,11 @@ public:
     // When poll next has something to do, if ever.
     std::optional<TimePoint> deadline() const;
 
-    // The 9 bytes of a load header.
+    // The 9 bytes of a load header: 0x01, the address and the length, each
+    // most significant byte first.
     static QByteArray loadHeader(quint32 address, quint32 length);
+    // "sr NAME VALUE\r", the value in lower-case hexadecimal.
+    static QByteArray registerCommand(QByteArrayView name, quint32 value);
     // One whole frame of at most 2048 data bytes.
     static QByteArray frame(QByteArrayView data);
 

@@ -14,7 +14,6 @@ namespace kestrel {
 
 namespace {
 
-constexpr int WaitSliceMs = 250;
 // What the monitor sends once a block is over, short or not.
 const QByteArray BlockEnd = QByteArrayLiteral("\r\n>>");
 
@@ -64,10 +63,9 @@ QString explainDifference(ExclusiveFile& file, qint64 offset, const SentFrames& 
 TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 offset,
                                const SentFrames& sent, quint32 address, quint32 length) {
     Host& host = link.host();
-    SerialPort& port = link.port();
     if (link.isAborting()) return TransferOutcome::Stopped;
 
-    const ReceiveEventsOff eventsOff(port);
+    const ReceiveEventsOff eventsOff(link.port());
     link.discardInput();
     if (!link.beginBinaryRead()) {
         // A CR takes a monitor that did go into binary mode back to its prompt.
@@ -86,48 +84,33 @@ TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 of
     char* const frame = link.transferBuffer().data();
     std::optional<QString> difference;
     quint64 got = 0;
-    qint64 deadline = host.timeOfDaySeconds() + MonitorLink::ResponseTimeoutSeconds;
-    bool stopped = false;
     QByteArray tail; // the last bytes that came, to tell the monitor's prompt
-    while (got < length) {
-        if (link.isAborting()) {
-            stopped = true;
-            break;
+    const MonitorLink::MemoryEnd end = link.readMemory([&](QByteArrayView bytes) {
+        tail = (tail + bytes.toByteArray()).right(BlockEnd.size());
+        while (!bytes.isEmpty()) {
+            const quint64 inFrame = got % FrameSize;
+            const quint64 frameLength = std::min<quint64>(FrameSize, length - (got - inFrame));
+            const auto take = qsizetype(std::min<quint64>(frameLength - inFrame, bytes.size()));
+            std::copy(bytes.cbegin(), bytes.cbegin() + take, frame + inFrame);
+            got += quint64(take);
+            bytes = bytes.sliced(take);
+            if (!difference && inFrame + quint64(take) == frameLength) {
+                const auto index = qsizetype((got - 1) / FrameSize);
+                const QByteArrayView readBack(frame, qsizetype(frameLength));
+                if (!sent.matches(index, readBack))
+                    difference = explainDifference(file, offset, sent, index, readBack, address);
+            }
         }
-        if (port.inBufferCount() == 0) {
-            // Silence for the whole time-out, or a port that went away: the
-            // block has ended short.
-            if (host.timeOfDaySeconds() > deadline || !port.portOpen()) break;
-            port.waitForInput(WaitSliceMs);
-            host.pumpMessages();
-            continue;
-        }
-        const quint64 inFrame = got % FrameSize;
-        const quint64 frameLength = std::min<quint64>(FrameSize, length - (got - inFrame));
-        port.setInputLen(static_cast<int>(frameLength - inFrame));
-        const QByteArray chunk = port.input();
-        port.setInputLen(0);
-        std::copy(chunk.cbegin(), chunk.cend(), frame + inFrame);
-        got += quint64(chunk.size());
-        if (!difference && inFrame + quint64(chunk.size()) == frameLength) {
-            const auto index = qsizetype((got - 1) / FrameSize);
-            const QByteArrayView readBack(frame, qsizetype(frameLength));
-            if (!sent.matches(index, readBack))
-                difference = explainDifference(file, offset, sent, index, readBack, address);
-        }
-        tail = (tail + chunk).right(BlockEnd.size());
-        deadline = host.timeOfDaySeconds() + MonitorLink::ResponseTimeoutSeconds;
         showFrameCount(host, FrameStyle::DataFile, got, length);
-        host.pumpMessages();
-    }
+    });
     clearFrameCount(host);
     host.setField(FieldTask, QString());
 
-    if (stopped) {
+    if (end == MonitorLink::MemoryEnd::Stopped) {
         link.discardInput();
         return TransferOutcome::Stopped;
     }
-    if (got < length) {
+    if (end == MonitorLink::MemoryEnd::Short) {
         // A short block ends with the monitor's prompt, which is not memory;
         // it is reported as short, not by the prompt's bytes that differ.
         link.discardInput();
@@ -137,8 +120,6 @@ TransferOutcome verifyDownload(MonitorLink& link, ExclusiveFile& file, qint64 of
                               .arg(got)
                               .arg(length));
     }
-    // The monitor closes the block with its prompt.
-    link.awaitResponse(QByteArrayLiteral(">>"));
     link.discardInput();
     if (difference) return fail(host, *difference);
     host.appendToTerminal(

@@ -42,7 +42,7 @@ protected:
         port = fake.get();
         configurePort(*port);
         window = std::make_unique<MainDialog>(std::move(fake), dialogs);
-        window->setClock([this] { return clock.nowMs() / 1000; });
+        window->setClock([this] { return clock.nowMs(); });
         window->initialise();
         if (show) showWindow();
     }

@@ -32,7 +32,7 @@ void WindowOnSimulator::start(const QStringList& options, const QString& device)
     port->setReconnectInterval(250);
     window = std::make_unique<MainDialog>(std::move(serial), dialogs);
     clock_.start();
-    window->setClock([this] { return 1000 + clock_.elapsed() * 4 / 1000; });
+    window->setClock([this] { return clock_.elapsed() * 4; });
     window->initialise();
     window->show();
     QCoreApplication::processEvents();

@@ -1,8 +1,8 @@
 #pragma once
 // The real main window on Kestrel's own serial component, with the monitor
-// simulator at the far end of a pseudo-terminal. The conversation's time-outs
-// run on a clock four times as fast as the real one, so a monitor that never
-// answers costs half a second, not two.
+// simulator at the far end of a pseudo-terminal. The conversation's line
+// times and time-outs run on a steady clock four times as fast as the real
+// one, so a monitor that never answers costs half a second, not two.
 #include "ControlIds.h"
 #include "MainDialog.h"
 #include "QtSerialPortComponent.h"

@@ -92,6 +92,35 @@ TEST_F(LinkTest, UnansweredFrameStopsAndSaysSo) {
     EXPECT_EQ(host.messages, QStringList{"Upload of data failed."});
 }
 
+// A refused frame ends its wait when the refusal arrives, not when the
+// answer time-out runs out, whether the refusal comes while the frame is
+// still on the line or after it has crossed.
+TEST_F(LinkTest, RefusedFrameFailsWhenTheRefusalArrives) {
+    const struct {
+        const char* settings;
+        qint64 refusalAfterMs; // from the frame's hand-over
+    } cases[] = {{"115200,n,8,1", 3}, {"9600,n,8,1", 5}, {"2400,n,8,1", 8542 + 100}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        port.writes.clear();
+        host.messages.clear();
+        ASSERT_TRUE(port.setSettings(c.settings));
+        port.responder = [&](const QByteArray& w) {
+            if (port.writes.size() == 3 && w.size() == 1) port.deliver("N", c.refusalAfterMs);
+        };
+        const QByteArray data(5000, 'x');
+        const qint64 start = clock.nowMs();
+        EXPECT_FALSE(link.sendBinaryBlocks(data.constData(), 5000));
+        EXPECT_EQ(clock.nowMs() - start, c.refusalAfterMs);
+        EXPECT_EQ(port.writes.size(), 3) << "nothing after the refused frame";
+        EXPECT_EQ(host.messages, QStringList{"Upload of data failed."});
+        // The next frame is a conversation of its own: the refusal's line
+        // time is not charged to it.
+        port.responder = nullptr;
+        clock.advanceMs(10000);
+    }
+}
+
 TEST_F(LinkTest, NothingToSendSendsNothing) {
     EXPECT_TRUE(link.sendBinaryBlocks("", 0));
     EXPECT_TRUE(link.sendBinaryBlocks("x", -5));
@@ -223,10 +252,43 @@ TEST_F(LinkTest, OtherEventsChangeNothing) {
     EXPECT_TRUE(host.fields.isEmpty());
 }
 
+// The answer time-out has one length, 2 seconds on the host's steady clock,
+// wherever in a second of the time of day the wait starts. The host offers
+// no time of day at all, so setting the clock forward or back cannot
+// shorten or stretch it either.
+struct TimeOutCase {
+    const char* name;
+    qint64 phaseMs; // into the second the wait starts at
+    friend void PrintTo(const TimeOutCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class TimeOutTable : public ::testing::TestWithParam<TimeOutCase> {};
+
+TEST_P(TimeOutTable, LastsTwoSecondsOfTheSteadyClock) {
+    const auto& c = GetParam();
+    TestClock clock{true};
+    clock.advanceMs((c.phaseMs - clock.nowMs() % 1000 + 1000) % 1000);
+    RecorderHost host(clock);
+    FakeSerialPort port(clock);
+    MonitorLink link(port, host);
+    const qint64 start = clock.nowMs();
+    EXPECT_FALSE(link.awaitResponse("bwr\r\nbinary"));
+    EXPECT_EQ(clock.nowMs() - start, 2000);
+}
+
+const TimeOutCase timeOutCases[] = {
+    {"AtTheStartOfASecond", 0},
+    {"InTheMiddleOfASecond", 500},
+    {"AtTheEndOfASecond", 999},
+};
+
+INSTANTIATE_TEST_SUITE_P(WallClock, TimeOutTable, ::testing::ValuesIn(timeOutCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // The monitor answers a frame only once all of it has crossed the line. A
 // port that takes the frame at once (a pseudo-terminal, a network connection)
-// has nothing left in its queue while the line still carries it, so the 2 to
-// 3 second time-out starts when the line has had time to carry the 2050
+// has nothing left in its queue while the line still carries it, so the
+// 2-second time-out starts when the line has had time to carry the 2050
 // bytes (10 bits a byte at n,8,1): 8542 ms at 2400, 4271 ms at 4800, 2136 ms
 // at 9600, 178 ms at 115200. An answer that comes sooner is taken at once.
 struct LineCase {

@@ -15,8 +15,9 @@ namespace kestrel {
 
 // Readable failures: the kind and the bytes, control bytes in hex.
 void PrintTo(const MonitorProtocol::Event& event, std::ostream* os) {
-    static const char* const names[] = {"Text",         "Prompt",    "BinaryReady", "FrameAccepted",
-                                        "FrameRefused", "EndBinary", "MemoryBytes", "TimedOut"};
+    static const char* const names[] = {"Text",          "Prompt",       "BinaryReady",
+                                        "FrameAccepted", "FrameRefused", "EndBinary",
+                                        "MemoryBytes",   "TimedOut",     "Answered"};
     *os << names[static_cast<int>(event.kind)];
     if (event.bytes.isEmpty()) return;
     *os << "(\"";
@@ -346,6 +347,33 @@ INSTANTIATE_TEST_SUITE_P(
              }),
              out("sr epc 80010000\r"), out("sr sp 0\r"), out(QByteArray("\r\0", 2)), deadlineAt(-1),
              in(5, "sr epc 80010000\r\n>>", {text("sr epc 80010000\r\n>>"), ev(Kind::Prompt)})}}),
+    transcriptName);
+
+// --- echoes and other awaited text -------------------------------------------
+
+const Events answered{ev(Kind::Answered)};
+
+INSTANTIATE_TEST_SUITE_P(
+    Echo, Transcripts,
+    ::testing::Values(
+        Transcript{"EchoOfARegisterCommandWithItsLineEnd",
+                   {call([](MonitorProtocol& p) {
+                        p.setStartRegister("sp", 0x801ff000);
+                        p.awaitEcho(MonitorProtocol::registerCommand("sp", 0x801ff000));
+                    }),
+                    out("sr sp 801ff000\r"), deadlineAt(-1), drained(10), deadlineAt(2010),
+                    in(20, "sr sp 801ff0"), in(30, "00\r\n>>", answered), stateIs(State::Idle),
+                    deadlineAt(-1), in(40, ">>", {text(">>"), ev(Kind::Prompt)})}},
+        Transcript{"EchoWithoutItsLineEndTimesOut",
+                   {call([](MonitorProtocol& p) { p.awaitEcho("sr gp 0\r"); }), drained(0),
+                    in(5, "sr gp 0\r"), poll(1999), poll(2000, timedOut), stateIs(State::Idle)}},
+        Transcript{"EchoOfAnotherCommandIsNoEcho",
+                   {call([](MonitorProtocol& p) { p.awaitEcho("sr sp 0\r"); }), drained(0),
+                    in(5, "sr gp 0\r\n"), poll(2000, timedOut)}},
+        Transcript{"TextAwaitedWithNothingSent",
+                   {call([](MonitorProtocol& p) { p.awaitAnswer(">>ok"); }), drained(100),
+                    deadlineAt(2100), in(200, QByteArray(">\0>o", 4)), in(300, "k\r\n", answered),
+                    stateIs(State::Idle)}}),
     transcriptName);
 
 // --- against the simulator's monitor ----------------------------------------

@@ -12,9 +12,8 @@
 
 namespace kestrel::test {
 
-// Milliseconds since an arbitrary start; the host's whole-second time of day
-// is derived from it. Real: follows the system clock. Fake: moves only when a
-// wait or sleep moves it.
+// Milliseconds since an arbitrary start, the host's steady clock. Real:
+// follows the system clock. Fake: moves only when a wait or sleep moves it.
 class TestClock {
 public:
     explicit TestClock(bool fake = true);
@@ -41,7 +40,6 @@ public:
     void beep() override { ++beeps; }
     void pumpMessages() override;
     void sleepMilliseconds(int msecs) override;
-    qint64 timeOfDaySeconds() override { return clock_.nowMs() / 1000; }
     qint64 steadyMs() override { return clock_.nowMs(); }
     void requestQuit() override { ++quitRequests; }
 

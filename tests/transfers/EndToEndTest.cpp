@@ -124,4 +124,15 @@ TEST_F(RefusingSimulator, RefusedFrameEndsTheDownload) {
     EXPECT_EQ(sim.report().counter("frames-refused"), 1u);
 }
 
+// Each refused frame used to cost the whole answer time-out before the
+// download noticed it; the refusal is taken when it arrives.
+TEST_F(RefusingSimulator, RefusalIsTakenWhenItArrives) {
+    const QByteArray data = randomBytes(3 * 2048, 6);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    EXPECT_EQ(download(writeFile("three.bin", data), 0x80060000), TransferOutcome::Failed);
+    EXPECT_LT(elapsed.elapsed(), 1500) << "the 2-second answer time-out ran out";
+    EXPECT_EQ(host.messages, QStringList{"Upload of data failed."});
+}
+
 } // namespace
