@@ -3,6 +3,7 @@
 // ended by Stop, a missing executable, the shipped demo from the repository
 // root, a received block and the status fields' full texts.
 #include "FileAccess.h"
+#include "MonitorProtocol.h"
 #include "TerminalView.h"
 #include "WindowOnSimulator.h"
 
@@ -237,7 +238,7 @@ TEST_F(WindowUse, DuringASleepTypedKeysAreNotSentAndEscapeYesQuits) {
 // load header, each frame with its start byte and sum, the end, and the CR
 // after it.
 QByteArray downloadOnTheLine(quint32 address, const QByteArray& data) {
-    QByteArray line = "bwr\r" + MonitorLink::loadHeader(address, quint32(data.size()));
+    QByteArray line = "bwr\r" + MonitorProtocol::loadHeader(address, quint32(data.size()));
     for (qsizetype at = 0; at < data.size(); at += FrameSize) {
         QByteArray frame = data.mid(at, FrameSize);
         frame.append(FrameSize - frame.size(), ' ');
