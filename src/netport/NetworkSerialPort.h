@@ -97,7 +97,7 @@ private:
     void watchForRefusal();
     void onStartingInput();
     void onStartTimeout();
-    void failAttempt(const QString& reason);
+    void failAttempt(const QString& connectFailure);
     void concludeAttempt(bool succeeded, const QString& reason);
     void takeReceived();
     void sendRaw(const QByteArray& wire);
