@@ -34,6 +34,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 static void initialiseIconResource() {
     Q_INIT_RESOURCE(kestrel);
@@ -214,6 +215,10 @@ void MainDialog::wirePort() {
         setField(FieldState, reason);
         appendToTerminal("\r*** " + reason.toLocal8Bit() + " ***\r");
     });
+    // A network port connects while the window runs; its outcome is told
+    // as a failed open at start-up or after Port Settings is told.
+    connect(port_.get(), &SerialPort::opened, this, [this] { showPortStatus(*port_, *this); });
+    connect(port_.get(), &SerialPort::openFailed, this, &MainDialog::portOpenFailed);
     connect(port_.get(), &SerialPort::deviceRestored, this, [this] {
         const QString status = portStatusText(*port_);
         setField(FieldPort, QStringLiteral("Reopened: ") + status);
@@ -245,7 +250,10 @@ void MainDialog::buildControls() {
     stop_ = new QPushButton(QStringLiteral("&Stop"), client);
     setControlId(stop_, StopButtonId);
     stop_->setAutoDefault(false);
-    connect(stop_, &QPushButton::clicked, this, [this] { link_.stopTransfer(); });
+    connect(stop_, &QPushButton::clicked, this, [this] {
+        stopOpening();
+        link_.stopTransfer();
+    });
 
     for (int id : FieldIds) {
         auto* field = new StatusField(client);
@@ -317,13 +325,9 @@ void MainDialog::initialise() {
     setField(FieldCounter, QStringLiteral("Direct connect."));
 
     QSettings store;
-    if (!openPortFromProfile(*port_, store, *this)) {
-        QString text = strings::text(strings::PortNotOpened);
-        if (!port_->lastError().isEmpty()) text += QStringLiteral("\n\n") + port_->lastError();
-        messageBox(text);
-        // The message promises the dialog; it follows at once.
-        editPortSettings();
-    }
+    const bool started = openPortFromProfile(*port_, store, *this);
+    openingAtStart_ = !started || port_->portOpening();
+    if (!started) portOpenFailed(port_->lastError());
 
     banner_ = banner();
     appendToTerminal(banner_);
@@ -483,6 +487,24 @@ void MainDialog::runCommand(int id) {
     }
 }
 
+void MainDialog::portOpenFailed(const QString& reason) {
+    const bool atStart = std::exchange(openingAtStart_, false);
+    showPortStatus(*port_, *this);
+    messageBox(openFailureText(
+        strings::text(atStart ? strings::PortNotOpened : strings::PortSettingsRefused), reason));
+    // The message promises the dialog; it follows at once, unless the user
+    // has it open already.
+    if (atStart && running_ == 0) editPortSettings();
+}
+
+// Stop while a connection is being made ends it; the port stays closed.
+void MainDialog::stopOpening() {
+    if (!port_->portOpening()) return;
+    port_->setPortOpen(false);
+    openingAtStart_ = false;
+    showPortStatus(*port_, *this);
+}
+
 void MainDialog::editPortSettings() {
     QSettings store;
     kestrel::editPortSettings(*port_, store, *this, [this](PortDialogFields fields) {
@@ -498,6 +520,8 @@ void MainDialog::editPortSettings() {
         }
         std::optional<PortDialogFields> chosen = dialogs_.portSettings(this, fields);
         if (!chosen) return chosen;
+        // The open that follows is this choice's, not start-up's.
+        openingAtStart_ = false;
         if (chosen->echoIndex >= 0) localEcho_ = chosen->echoIndex == 1;
         // Choosing a Com button means that port, as stored and shown; a port
         // that cannot leave its device keeps it and stores no Com port.
@@ -666,7 +690,7 @@ void MainDialog::finishQuit() {
 }
 
 void MainDialog::prepareClose() {
-    if (port_->portOpen()) port_->setPortOpen(false);
+    if (port_->portOpen() || port_->portOpening()) port_->setPortOpen(false);
     closeAllowed_ = true;
 }
 

@@ -118,6 +118,8 @@ private:
     void sendTypedByte(char byte);
 
     void editPortSettings();
+    void portOpenFailed(const QString& reason);
+    void stopOpening();
     void downloadExecutableCommand();
     void autoCommand(bool again);
     void selectTerminalFont();
@@ -146,6 +148,9 @@ private:
     QByteArray banner_;
     std::function<qint64()> clock_;
     bool layoutSuspended_ = true;
+    // The open under way is start-up's: a failure brings the Port Settings
+    // dialog, as the message says.
+    bool openingAtStart_ = false;
     int running_ = 0;
     bool quitPending_ = false;
     bool closeAllowed_ = false;

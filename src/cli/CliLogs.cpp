@@ -25,6 +25,8 @@ public:
         connect(inner_.get(), &SerialPort::deviceLost, this, &SerialPort::deviceLost);
         connect(inner_.get(), &SerialPort::deviceRestored, this, &SerialPort::deviceRestored);
         connect(inner_.get(), &SerialPort::notice, this, &SerialPort::notice);
+        connect(inner_.get(), &SerialPort::opened, this, &SerialPort::opened);
+        connect(inner_.get(), &SerialPort::openFailed, this, &SerialPort::openFailed);
     }
 
     bool setCommPort(int number) override { return inner_->setCommPort(number); }
@@ -35,6 +37,8 @@ public:
     int handshaking() const override { return inner_->handshaking(); }
     bool setPortOpen(bool open) override { return inner_->setPortOpen(open); }
     bool portOpen() const override { return inner_->portOpen(); }
+    bool beginOpen() override { return inner_->beginOpen(); }
+    bool portOpening() const override { return inner_->portOpening(); }
     QString lastError() const override { return inner_->lastError(); }
     void setRThreshold(int threshold) override { inner_->setRThreshold(threshold); }
     int rThreshold() const override { return inner_->rThreshold(); }

@@ -4,6 +4,8 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QScopedValueRollback>
 #include <QThread>
 
 #include <algorithm>
@@ -32,34 +34,36 @@ QString refusalText(const QByteArray& said) {
 
 NetworkSerialPort::NetworkSerialPort(const NetworkAddress& address, const QString& name,
                                      QObject* parent)
-    : SerialPort(parent), address_(address), name_(name) {
+    : SerialPort(parent), address_(address), name_(name), reconnect_([this] {
+          startConnect(Purpose::Reconnect);
+          return ReconnectLoop::Attempt::Pending;
+      }) {
     connect(&socket_, &QTcpSocket::readyRead, this, [this] {
+        if (state_ == State::Starting) onStartingInput();
         if (!portOpen()) return;
         takeReceived();
         if (rThreshold_ > 0 && available() > 0) queueCommEvent();
     });
     connect(&socket_, &QTcpSocket::errorOccurred, this, &NetworkSerialPort::onSocketError);
     connect(&socket_, &QTcpSocket::disconnected, this, [this] {
-        if (connected_) noticeLoss(tr("the server closed the connection"));
+        if (state_ == State::Starting) failAttempt({});
+        if (portOpen()) noticeLoss(tr("the server closed the connection"));
     });
-    // The session starts from the event loop, not inside the socket's own
-    // signal, where a wait for the server's answer cannot see it arrive.
-    connect(
-        &socket_, &QTcpSocket::connected, this,
-        [this] {
-            if (reconnecting_) onReconnected();
-        },
-        Qt::QueuedConnection);
-    reconnect_.setInterval(1000);
-    connect(&reconnect_, &QTimer::timeout, this, &NetworkSerialPort::lookForServer);
-    reconnectDeadline_.setSingleShot(true);
-    connect(&reconnectDeadline_, &QTimer::timeout, this, [this] {
-        if (reconnecting_ && socket_.state() != QAbstractSocket::ConnectedState) socket_.abort();
+    connect(&socket_, &QTcpSocket::connected, this, &NetworkSerialPort::onConnected);
+    connect(&reconnect_, &ReconnectLoop::restored, this, &SerialPort::deviceRestored);
+    connectDeadline_.setSingleShot(true);
+    connect(&connectDeadline_, &QTimer::timeout, this, [this] {
+        if (state_ != State::Connecting) return;
+        concludeAttempt(false, describeConnectFailure(QAbstractSocket::SocketTimeoutError));
+        socket_.abort();
     });
+    startPhase_.setSingleShot(true);
+    connect(&startPhase_, &QTimer::timeout, this, &NetworkSerialPort::onStartTimeout);
 }
 
 NetworkSerialPort::~NetworkSerialPort() {
     socket_.disconnect(this);
+    ++attempt_;
     socket_.abort();
 }
 
@@ -100,38 +104,61 @@ bool NetworkSerialPort::remoteSettingsAccepted() const {
 }
 
 bool NetworkSerialPort::setPortOpen(bool open) {
+    if (!open) {
+        close();
+        return true;
+    }
+    if (!beginOpen()) return false;
+    if (portOpening()) {
+        QEventLoop outcome;
+        connect(this, &SerialPort::opened, &outcome, &QEventLoop::quit);
+        connect(this, &SerialPort::openFailed, &outcome, &QEventLoop::quit);
+        const QScopedValueRollback waiting(openWait_, &outcome);
+        outcome.exec();
+    }
+    return portOpen();
+}
+
+bool NetworkSerialPort::beginOpen() {
+    if (state_ == State::Lost) close();
     reconnect_.stop();
-    reconnectDeadline_.stop();
-    reconnecting_ = false;
-    if (lost_ || (!open && connected_)) {
-        connected_ = false;
-        lost_ = false;
-        // What is still queued goes out before the connection is closed.
-        if (socket_.state() == QAbstractSocket::ConnectedState && socket_.bytesToWrite() > 0)
-            socket_.waitForBytesWritten(1000);
-        socket_.abort();
-    }
-    if (!open) return true;
-    return connected_ || connectNow();
+    if (portOpen() || portOpening()) return true;
+    startConnect(Purpose::Open);
+    return true;
 }
 
-bool NetworkSerialPort::connectNow() {
+bool NetworkSerialPort::portOpening() const {
+    return purpose_ == Purpose::Open && (state_ == State::Connecting || state_ == State::Starting);
+}
+
+void NetworkSerialPort::close() {
+    reconnect_.stop();
+    connectDeadline_.stop();
+    startPhase_.stop();
+    ++attempt_;
+    // What is still queued goes out before the connection is closed.
+    if (state_ == State::Open && socket_.state() == QAbstractSocket::ConnectedState &&
+        socket_.bytesToWrite() > 0)
+        socket_.waitForBytesWritten(1000);
     socket_.abort();
-    QElapsedTimer connecting;
-    connecting.start();
-    socket_.connectToHost(address_.host, address_.port);
-    if (!socket_.waitForConnected(connectTimeoutMs_)) {
-        lastError_ = describeConnectFailure();
-        socket_.abort();
-        return false;
-    }
-    connectMs_ = connecting.elapsed();
-    return startSession();
+    state_ = State::Closed;
+    if (openWait_) openWait_->quit();
 }
 
-QString NetworkSerialPort::describeConnectFailure() const {
+void NetworkSerialPort::startConnect(Purpose purpose) {
+    socket_.abort();
+    ++attempt_;
+    purpose_ = purpose;
+    state_ = State::Connecting;
+    concluding_ = false;
+    connecting_.start();
+    connectDeadline_.start(connectTimeoutMs_);
+    socket_.connectToHost(address_.host, address_.port);
+}
+
+QString NetworkSerialPort::describeConnectFailure(QAbstractSocket::SocketError error) const {
     const QString where = QStringLiteral("%1:%2").arg(address_.host).arg(address_.port);
-    switch (socket_.error()) {
+    switch (error) {
     case QAbstractSocket::ConnectionRefusedError:
         return tr("Connection refused by %1: is the server running and the port right?").arg(where);
     case QAbstractSocket::HostNotFoundError:
@@ -146,49 +173,111 @@ QString NetworkSerialPort::describeConnectFailure() const {
 }
 
 // A fresh connection: a fresh Telnet session, and the remote line set before
-// the first byte of data. False when the server turned the connection away.
-bool NetworkSerialPort::startSession() {
+// the first byte of data; then a short watch for a server that turns the
+// connection away.
+void NetworkSerialPort::onConnected() {
+    if (state_ != State::Connecting) return;
+    connectDeadline_.stop();
+    connectMs_ = connecting_.elapsed();
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connected_ = true;
-    lost_ = false;
-    lastError_.clear();
+    state_ = State::Starting;
     commEvent_ = 0;
     in_.clear();
     inPos_ = 0;
     codec_ = TelnetCodec{};
     settingsSent_ = false;
-    const bool rfc2217 = address_.protocol == NetworkAddress::Protocol::Rfc2217;
-    if (rfc2217) {
-        sendRaw(codec_.start());
-        QDeadlineTimer deadline(NegotiationMs);
-        while (portOpen() && codec_.comPort() == TelnetCodec::ComPort::Asked &&
-               !deadline.hasExpired()) {
-            if (!socket_.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) break;
-            takeReceived();
-        }
+    awaitingComPort_ = address_.protocol == NetworkAddress::Protocol::Rfc2217;
+    if (!awaitingComPort_) {
+        watchForRefusal();
+        return;
     }
-    QDeadlineTimer refusal(std::clamp(2 * connectMs_, LeastRefusalWaitMs, MostRefusalWaitMs));
-    while (portOpen() && !refusal.hasExpired()) {
-        if (!socket_.waitForReadyRead(static_cast<int>(refusal.remainingTime()))) break;
-        takeReceived();
+    sendRaw(codec_.start());
+    startPhase_.start(NegotiationMs);
+}
+
+void NetworkSerialPort::watchForRefusal() {
+    awaitingComPort_ = false;
+    startPhase_.start(
+        static_cast<int>(std::clamp(2 * connectMs_, LeastRefusalWaitMs, MostRefusalWaitMs)));
+}
+
+void NetworkSerialPort::onStartingInput() {
+    takeReceived();
+    if (awaitingComPort_ && codec_.comPort() != TelnetCodec::ComPort::Asked) watchForRefusal();
+}
+
+void NetworkSerialPort::onStartTimeout() {
+    if (state_ != State::Starting || concluding_) return;
+    if (awaitingComPort_) {
+        watchForRefusal();
+        return;
     }
-    if (!portOpen()) {
-        const QString said = refusalText(in_.mid(inPos_));
-        socket_.abort();
-        connected_ = false;
-        lost_ = false;
-        lastError_ = said.isEmpty() ? tr("the server closed the connection as soon as it was made")
-                                    : tr("the server turned the connection away: %1").arg(said);
-        return false;
+    // Bytes that came with the closing are the server's words, not data.
+    takeReceived();
+    if (socket_.state() != QAbstractSocket::ConnectedState) {
+        failAttempt({});
+        return;
     }
-    everOpened_ = true;
-    if (rfc2217 && codec_.comPort() == TelnetCodec::ComPort::Asked && !refusalSaid_) {
+    if (address_.protocol == NetworkAddress::Protocol::Rfc2217 &&
+        codec_.comPort() == TelnetCodec::ComPort::Asked && !refusalSaid_) {
         refusalSaid_ = true;
         queueNotice(tr("%1 did not answer the request for COM port control; the remote line "
                        "settings could not be set")
                         .arg(name_));
     }
-    return true;
+    concludeAttempt(true, {});
+}
+
+// The connection was not made, or the server closed the new one: then what
+// it said before is the reason.
+void NetworkSerialPort::failAttempt(const QString& connectFailure) {
+    if (concluding_) return;
+    QString reason = connectFailure;
+    if (state_ == State::Starting) {
+        if (socket_.bytesAvailable() > 0) takeReceived();
+        const QString said = refusalText(in_.mid(inPos_));
+        reason = said.isEmpty() ? tr("the server closed the connection as soon as it was made")
+                                : tr("the server turned the connection away: %1").arg(said);
+    }
+    concludeAttempt(false, reason);
+}
+
+void NetworkSerialPort::concludeAttempt(bool succeeded, const QString& reason) {
+    concluding_ = true;
+    connectDeadline_.stop();
+    startPhase_.stop();
+    if (succeeded) {
+        state_ = State::Open;
+        everOpened_ = true;
+        lastError_.clear();
+        if (rThreshold_ > 0 && available() > 0) queueCommEvent();
+        if (purpose_ == Purpose::Reconnect)
+            reconnect_.attemptFinished(true);
+        else
+            emit opened();
+        return;
+    }
+    // A failure may be noticed inside the socket's own handlers, where
+    // closing it is unsafe: the close and the word follow from the event loop.
+    const quint64 attempt = attempt_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, attempt, reason] {
+            if (attempt != attempt_) return; // ended or replaced meanwhile
+            ++attempt_;
+            socket_.abort();
+            state_ = State::Closed;
+            in_.clear();
+            inPos_ = 0;
+            // A failed look for the server is quiet: the loss has been said.
+            if (purpose_ == Purpose::Reconnect) {
+                reconnect_.attemptFinished(false);
+                return;
+            }
+            lastError_ = reason;
+            emit openFailed(reason);
+        },
+        Qt::QueuedConnection);
 }
 
 void NetworkSerialPort::takeReceived() {
@@ -333,51 +422,41 @@ bool NetworkSerialPort::waitForInput(int msecs) {
 }
 
 void NetworkSerialPort::onSocketError(QAbstractSocket::SocketError error) {
-    // A failed attempt to reconnect leaves the socket unconnected by itself;
-    // the next tick tries again.
-    if (reconnecting_) return;
-    if (!connected_ || error == QAbstractSocket::SocketTimeoutError) return;
-    noticeLoss(error == QAbstractSocket::RemoteHostClosedError
-                   ? tr("the server closed the connection")
-                   : socket_.errorString());
+    switch (state_) {
+    case State::Connecting:
+        failAttempt(describeConnectFailure(error));
+        return;
+    case State::Starting:
+        if (error != QAbstractSocket::SocketTimeoutError) failAttempt({});
+        return;
+    case State::Open:
+        if (error == QAbstractSocket::SocketTimeoutError) return;
+        noticeLoss(error == QAbstractSocket::RemoteHostClosedError
+                       ? tr("the server closed the connection")
+                       : socket_.errorString());
+        return;
+    case State::Closed:
+    case State::Lost:
+        return;
+    }
 }
 
 // Called from inside the socket's own handlers (possibly within a wait),
 // where closing it is unsafe: the port reads as closed from here on and the
 // real close follows from the event loop.
 void NetworkSerialPort::noticeLoss(const QString& reason) {
-    if (lost_ || !connected_) return;
-    lost_ = true;
+    if (state_ != State::Open) return;
+    state_ = State::Lost;
     lastError_ = tr("The connection %1 was lost: %2").arg(name_, reason);
     QMetaObject::invokeMethod(this, &NetworkSerialPort::finishLoss, Qt::QueuedConnection);
 }
 
 void NetworkSerialPort::finishLoss() {
-    if (!lost_) return; // opened or closed by hand meanwhile
+    if (state_ != State::Lost) return; // opened or closed by hand meanwhile
     socket_.abort();
-    connected_ = false;
-    lost_ = false;
+    state_ = State::Closed;
     reconnect_.start();
     emit deviceLost(lastError_);
-}
-
-void NetworkSerialPort::lookForServer() {
-    if (socket_.state() != QAbstractSocket::UnconnectedState) return;
-    reconnecting_ = true;
-    connecting_.start();
-    socket_.connectToHost(address_.host, address_.port);
-    reconnectDeadline_.start(connectTimeoutMs_);
-}
-
-// A server that turns the new connection away is looked for again at the
-// next tick, without a word: the loss has been said.
-void NetworkSerialPort::onReconnected() {
-    reconnecting_ = false;
-    reconnectDeadline_.stop();
-    connectMs_ = connecting_.elapsed();
-    if (!startSession()) return;
-    reconnect_.stop();
-    emit deviceRestored();
 }
 
 } // namespace kestrel

@@ -10,6 +10,12 @@
 // when another client has the port) says why and closes it at once: the open
 // fails with its words, and a reconnect keeps looking.
 //
+// Opening is a connection being made: beginOpen() starts it and returns, the
+// port reads as opening (not open: nothing is sent or received) through the
+// connect (at most 5 s), the answer to COM port control (at most 1 s) and
+// the short watch for a server's refusal, and opened() or openFailed() ends
+// it. setPortOpen(false) meanwhile ends it without a word.
+//
 // RFC 2217: the line settings and flow control are sent to the remote port
 // when the connection opens and whenever they change while it is open. A
 // server that refuses COM port control still carries the data as a Telnet
@@ -18,10 +24,12 @@
 // says so once when the user changes them.
 #include "LineSettings.h"
 #include "NetworkAddress.h"
+#include "ReconnectLoop.h"
 #include "SerialPort.h"
 #include "TelnetCodec.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -42,9 +50,10 @@ public:
     bool setHandshaking(int mode) override;
     int handshaking() const override { return handshaking_; }
 
-    // Opening connects, waiting at most the connect time-out (5 s).
     bool setPortOpen(bool open) override;
-    bool portOpen() const override { return connected_ && !lost_; }
+    bool portOpen() const override { return state_ == State::Open; }
+    bool beginOpen() override;
+    bool portOpening() const override;
     QString lastError() const override { return lastError_; }
 
     void setRThreshold(int threshold) override;
@@ -74,8 +83,22 @@ public:
     bool isWatchingForServer() const { return reconnect_.isActive(); }
 
 private:
-    bool connectNow();
-    bool startSession();
+    // Closed; a connection being made; made, with the Telnet negotiation and
+    // the watch for a refusal under way; open; dropped, the close to follow
+    // from the event loop.
+    enum class State { Closed, Connecting, Starting, Open, Lost };
+    // Whom a connection being made is for: the user's open or the reconnect
+    // loop, which is told quietly.
+    enum class Purpose { Open, Reconnect };
+
+    void close();
+    void startConnect(Purpose purpose);
+    void onConnected();
+    void watchForRefusal();
+    void onStartingInput();
+    void onStartTimeout();
+    void failAttempt(const QString& connectFailure);
+    void concludeAttempt(bool succeeded, const QString& reason);
     void takeReceived();
     void sendRaw(const QByteArray& wire);
     void sendSettings();
@@ -87,16 +110,16 @@ private:
     void onSocketError(QAbstractSocket::SocketError error);
     void noticeLoss(const QString& reason);
     void finishLoss();
-    void lookForServer();
-    void onReconnected();
-    QString describeConnectFailure() const;
+    QString describeConnectFailure(QAbstractSocket::SocketError error) const;
 
     NetworkAddress address_;
     QString name_;
     QTcpSocket socket_;
     TelnetCodec codec_;
-    QTimer reconnect_;
-    QTimer reconnectDeadline_;
+    ReconnectLoop reconnect_;
+    // The connect time-out, then the time-outs of the session's start.
+    QTimer connectDeadline_;
+    QTimer startPhase_;
     QByteArray in_;
     qsizetype inPos_ = 0;
     int commPort_ = 1;
@@ -111,9 +134,17 @@ private:
     qint64 connectMs_ = 0;
     QElapsedTimer connecting_;
     QString lastError_;
-    bool connected_ = false;
-    bool lost_ = false;
-    bool reconnecting_ = false;
+    State state_ = State::Closed;
+    Purpose purpose_ = Purpose::Open;
+    // Whether the start is waiting for the answer to COM port control (else
+    // for a refusal), and whether its outcome is already on its way.
+    bool awaitingComPort_ = false;
+    bool concluding_ = false;
+    // Counts connections begun and ended, so an outcome queued for one that
+    // has since been ended or replaced is dropped.
+    quint64 attempt_ = 0;
+    // The loop of setPortOpen(true) waiting for the outcome, if any.
+    QEventLoop* openWait_ = nullptr;
     bool commQueued_ = false;
     bool settingsSent_ = false;
     bool refusalSaid_ = false;

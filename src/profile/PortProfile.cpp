@@ -97,9 +97,9 @@ bool openPortFromProfile(SerialPort& port, QSettings& store, Host& host) {
     }
 
     port.setRThreshold(1);
-    port.setPortOpen(true);
+    const bool started = port.beginOpen();
     showPortStatus(port, host);
-    return port.portOpen();
+    return started && (port.portOpen() || port.portOpening());
 }
 
 bool hasStoredPort(const QSettings& store) {
@@ -123,7 +123,13 @@ QString portReopenedText(const SerialPort& port) {
 }
 
 void showPortStatus(const SerialPort& port, Host& host) {
-    host.setField(FieldPort, portStatusText(port));
+    host.setField(FieldPort, port.portOpening()
+                                 ? QStringLiteral("Connecting: ") + portStatusText(port)
+                                 : portStatusText(port));
+}
+
+QString openFailureText(const QString& heading, const QString& reason) {
+    return reason.isEmpty() ? heading : heading + QStringLiteral("\n\n") + reason;
 }
 
 PortDialogFields fieldsFromPort(const SerialPort& port) {
@@ -165,19 +171,17 @@ QString settingsTextFromFields(const PortDialogFields& fields, const QString& in
 void editPortSettings(SerialPort& port, QSettings& store, Host& host,
                       const PortDialogRunner& runDialog) {
     if (const auto chosen = runDialog(fieldsFromPort(port))) {
-        if (port.portOpen()) port.setPortOpen(false);
+        // A connection still being made is ended too: the choice replaces it.
+        if (port.portOpen() || port.portOpening()) port.setPortOpen(false);
         if (const QString refusal = applyChoice(port, *chosen); !refusal.isEmpty()) {
             host.messageBox(refusal);
         } else {
             store.setValue(PortKey, port.commPort());
             store.setValue(SettingsKey, port.settings());
             store.sync();
-            if (!port.setPortOpen(true)) {
-                QString message = strings::text(strings::PortSettingsRefused);
-                if (!port.lastError().isEmpty())
-                    message += QStringLiteral("\n\n") + port.lastError();
-                host.messageBox(message);
-            }
+            if (!port.beginOpen())
+                host.messageBox(
+                    openFailureText(strings::text(strings::PortSettingsRefused), port.lastError()));
         }
     }
     showPortStatus(port, host);

@@ -41,7 +41,8 @@ struct PortDialogFields {
 using PortDialogRunner = std::function<std::optional<PortDialogFields>(const PortDialogFields&)>;
 
 // Start-up: applies the stored port and settings, switches receive events on,
-// opens the port and shows the status. Returns whether the port is open.
+// opens the port and shows the status. Returns whether the port is open or
+// opening (see SerialPort::beginOpen): false when the open failed at once.
 //
 // A missing "CommPort" shows the NoCommsParameters message and stores and uses port 2; so does
 // a stored value that is not a whole number the port accepts (text, 0,
@@ -62,8 +63,12 @@ bool hasStoredPort(const QSettings& store);
 QString portStatusText(const SerialPort& port);
 // "Reopened COM2:9600,n,8,1": a lost device or connection is back.
 QString portReopenedText(const SerialPort& port);
-// Writes portStatusText into the port status field.
+// Writes portStatusText into the port status field, after "Connecting: "
+// while the port is opening.
 void showPortStatus(const SerialPort& port, Host& host);
+// The message box text for an open that failed: the heading, then the port's
+// reason when it gave one.
+QString openFailureText(const QString& heading, const QString& reason);
 
 // The fields the dialog opens with: the values in force. Parity, data bits and
 // stop bits are read from the settings text; a value with no button (mark
@@ -83,8 +88,10 @@ QString settingsTextFromFields(const PortDialogFields& fields, const QString& in
 // settings text, flow control or port number, nothing is stored, the values in
 // force are put back, the port stays closed and a message says which value was
 // refused. The store is written before the reopen, so values that fail to open
-// are tried again at the next start-up; a failed open shows the PortSettingsRefused message
-// followed by the reason.
+// are tried again at the next start-up; an open that fails at once shows the
+// PortSettingsRefused message followed by the reason (one that fails later is
+// the caller's to report, see SerialPort::openFailed). An open still under way
+// when the dialog is answered with OK is ended first.
 void editPortSettings(SerialPort& port, QSettings& store, Host& host,
                       const PortDialogRunner& runDialog);
 

@@ -86,13 +86,13 @@ void requestLowLatency([[maybe_unused]] qintptr handle) {
 
 } // namespace
 
-QtSerialPortComponent::QtSerialPortComponent(QObject* parent) : SerialPort(parent) {
+QtSerialPortComponent::QtSerialPortComponent(QObject* parent)
+    : SerialPort(parent), reconnect_([this] { return lookForDevice(); }) {
     connect(&serial_, &QSerialPort::readyRead, this, [this] {
         if (rThreshold_ > 0) queueCommEvent();
     });
     connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPortComponent::onError);
-    reconnect_.setInterval(1000);
-    connect(&reconnect_, &QTimer::timeout, this, &QtSerialPortComponent::lookForDevice);
+    connect(&reconnect_, &ReconnectLoop::restored, this, &SerialPort::deviceRestored);
 }
 
 QtSerialPortComponent::~QtSerialPortComponent() {
@@ -441,10 +441,9 @@ void QtSerialPortComponent::finishLoss() {
     emit deviceLost(lastError_);
 }
 
-void QtSerialPortComponent::lookForDevice() {
-    if (!QFileInfo::exists(deviceName()) || !openDevice()) return;
-    reconnect_.stop();
-    emit deviceRestored();
+ReconnectLoop::Attempt QtSerialPortComponent::lookForDevice() {
+    return QFileInfo::exists(deviceName()) && openDevice() ? ReconnectLoop::Attempt::Succeeded
+                                                           : ReconnectLoop::Attempt::Failed;
 }
 
 } // namespace kestrel

@@ -20,10 +20,10 @@
 // and, once one is there, reopens it with the settings in force and raises
 // deviceRestored(). Closing or opening the port by hand ends the watch.
 #include "LineSettings.h"
+#include "ReconnectLoop.h"
 #include "SerialPort.h"
 
 #include <QSerialPort>
-#include <QTimer>
 
 namespace kestrel {
 
@@ -94,7 +94,7 @@ private:
     bool lineHasFailed();
     void noticeLoss(const QString& reason);
     void finishLoss();
-    void lookForDevice();
+    ReconnectLoop::Attempt lookForDevice();
     QString describeOpenFailure(const QString& path) const;
     qint64 writeNow(const char* data, qint64 size);
     // Checks that the path is a terminal device and locks it on a descriptor
@@ -103,7 +103,7 @@ private:
     void closeDevice();
 
     QSerialPort serial_;
-    QTimer reconnect_;
+    ReconnectLoop reconnect_;
     int commPort_ = 1;
     QString settingsText_ = QStringLiteral("9600,n,8,1");
     LineSettings line_;

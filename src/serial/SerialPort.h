@@ -35,9 +35,20 @@ public:
     virtual int handshaking() const = 0;
 
     // true opens (false when it fails; lastError() says why), false closes.
+    // Opening returns once the open has succeeded or failed: a port whose
+    // open takes time (a network connection) lets the event loop run
+    // meanwhile, so it must not be used from a window. False also ends an
+    // open under way, quietly.
     virtual bool setPortOpen(bool open) = 0;
     virtual bool portOpen() const = 0;
     virtual QString lastError() const = 0;
+
+    // Opening without waiting for it: false when the open failed at once
+    // (lastError() says why). Otherwise the port is open, or portOpening()
+    // is true until opened() or openFailed() is raised from the event loop.
+    // A device opens at once; a network port connects in the background.
+    virtual bool beginOpen() { return setPortOpen(true); }
+    virtual bool portOpening() const { return false; }
 
     // 1: onComm() is raised whenever bytes arrive; 0: no receive events.
     virtual void setRThreshold(int threshold) = 0;
@@ -81,6 +92,10 @@ signals:
     // with the settings in force. Whatever was running when it went away is
     // not resumed.
     void deviceRestored();
+    // An open that was under way (see beginOpen) has succeeded, or failed
+    // for the reason given (the same text as lastError()).
+    void opened();
+    void openFailed(const QString& reason);
     // A remark about the line the user should see once on the terminal (a
     // network port whose remote settings cannot be set, say).
     void notice(const QString& text);

@@ -5,12 +5,15 @@
 // for every second, and input given meanwhile goes out once it is back.
 #include "Ser2net.h"
 #include "Simulator.h"
+#include "TcpPeer.h"
 #include "TestFiles.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -205,6 +208,42 @@ TEST_P(BusySer2net, SecondClientShowsTheServersRefusal) {
     EXPECT_FALSE(err.contains("QIODevice")) << err.data();
     EXPECT_EQ(err.count('\n'), 1) << err.data();
     EXPECT_TRUE(second.readAllStandardOutput().isEmpty());
+}
+
+// A server that refuses or never answers: the command line waits for the
+// outcome (the whole connect time-out for no answer), says why and exits 2.
+TEST(CliOpen, UnreachableServerIsAPortThatCannotBeOpened) {
+    FullListener full;
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 closed = probe.serverPort();
+    probe.close();
+    struct {
+        quint16 port;
+        const char* said;
+        int leastMs;
+    } cases[] = {
+        {closed, "Connection refused by 127.0.0.1:%1: is the server running and the port right?",
+         0},
+        {full.port(), "No answer from 127.0.0.1:%1 within 5 seconds", 4500},
+    };
+    for (const auto& c : cases) {
+        const QString name = QStringLiteral("rfc2217://127.0.0.1:%1").arg(c.port);
+        SCOPED_TRACE(name.toStdString());
+        QProcess cli;
+        QElapsedTimer clock;
+        clock.start();
+        cli.start(cliProgram(), {"-p", name, "term"});
+        ASSERT_TRUE(cli.waitForStarted());
+        cli.closeWriteChannel();
+        ASSERT_TRUE(cli.waitForFinished(15000));
+        const QString err = QString::fromUtf8(cli.readAllStandardError());
+        EXPECT_GE(clock.elapsed(), c.leastMs);
+        EXPECT_EQ(cli.exitCode(), 2) << err.toStdString();
+        EXPECT_EQ(err, QStringLiteral("kestrel-cli: cannot open %1: %2\n")
+                           .arg(name, QString::fromLatin1(c.said).arg(c.port)))
+            << err.toStdString();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Accepters, BusySer2net,

@@ -58,6 +58,8 @@ TEST_F(FrontEnds, WindowTypesShowsThePortAndReopensAfterTheServerCameBack) {
     window.initialise();
     window.show();
     const auto field = [&](int id) { return window.field(id)->text(); };
+    EXPECT_EQ(field(FieldPort), "Connecting: " + server.portName() + ":115200,n,8,1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.port().portOpen(); }));
     EXPECT_EQ(field(FieldPort), server.portName() + ":115200,n,8,1");
 
     QTest::keyClicks(window.terminalView(), "ver");
@@ -94,7 +96,7 @@ TEST_F(FrontEnds, PortSettingsOnANetworkPortKeepItAndStoreNoComPort) {
     dialogs.portAnswer = com3;
     window.runCommand(CommandPortSettings);
     EXPECT_EQ(window.port().deviceOverride(), server.portName());
-    EXPECT_TRUE(window.port().portOpen());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.port().portOpen(); }));
     EXPECT_EQ(store.value(QStringLiteral("Config/CommPort")).toInt(), 1);
     EXPECT_TRUE(window.field(FieldPort)->text().startsWith(server.portName() + ":115200,"))
         << window.field(FieldPort)->text().toStdString();

@@ -14,20 +14,17 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace kestrel {
 namespace {
 
+using test::FullListener;
 using test::TcpPeer;
 
 std::unique_ptr<NetworkSerialPort> portFor(const QString& name) {
@@ -145,38 +142,6 @@ TEST(NetworkSerialPort, SettingsThatCannotBeSetAreSaidOnce) {
     }
 }
 
-// A listener whose queue is full: the kernel drops further connection
-// requests, so a connect neither succeeds nor is refused.
-class FullListener {
-public:
-    FullListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len);
-        ::listen(fd_, 0);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        for (int& filler : fillers_) {
-            filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(filler, reinterpret_cast<sockaddr*>(&addr), len);
-        }
-    }
-    ~FullListener() {
-        for (int filler : fillers_)
-            ::close(filler);
-        ::close(fd_);
-    }
-    quint16 port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int fillers_[3] = {-1, -1, -1};
-    quint16 port_ = 0;
-};
-
 quint16 closedPort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
@@ -201,6 +166,64 @@ TEST(NetworkSerialPort, ConnectFailuresSayWhatToDo) {
         EXPECT_TRUE(port->lastError().startsWith(QLatin1String(c.said)))
             << port->lastError().toStdString();
     }
+}
+
+// Opening without waiting: the call returns at once, the port reads as
+// opening (not open) meanwhile, and the outcome comes once, from the event
+// loop, with the reasons a waiting open gives.
+TEST(NetworkSerialPort, BeginOpenReturnsAtOnceAndTellsTheOutcomeOnce) {
+    TcpPeer peer(TcpPeer::Mode::TelnetComPort);
+    FullListener full;
+    struct {
+        QString name;
+        const char* said; // nullptr: it opens
+    } cases[] = {
+        {nameFor("rfc2217", peer.port()), nullptr},
+        {nameFor("tcp", closedPort()), "Connection refused by 127.0.0.1:"},
+        {nameFor("rfc2217", full.port()), "No answer from 127.0.0.1:"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.toStdString());
+        auto port = portFor(c.name);
+        port->setConnectTimeout(300);
+        QSignalSpy opened(port.get(), &SerialPort::opened);
+        QSignalSpy failed(port.get(), &SerialPort::openFailed);
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(port->beginOpen());
+        EXPECT_LT(clock.elapsed(), 100);
+        EXPECT_TRUE(port->portOpening());
+        EXPECT_FALSE(port->portOpen());
+
+        ASSERT_TRUE(QTest::qWaitFor([&] { return opened.count() + failed.count() > 0; }, 3000));
+        QTest::qWait(100);
+        EXPECT_FALSE(port->portOpening());
+        EXPECT_EQ(port->portOpen(), c.said == nullptr);
+        EXPECT_EQ(opened.count(), c.said ? 0 : 1);
+        ASSERT_EQ(failed.count(), c.said ? 1 : 0);
+        if (c.said) {
+            EXPECT_TRUE(failed[0][0].toString().startsWith(QLatin1String(c.said)))
+                << failed[0][0].toString().toStdString();
+            EXPECT_EQ(failed[0][0].toString(), port->lastError());
+        }
+    }
+    // The COM port control was answered before the port said it was open.
+    EXPECT_TRUE(peer.waitForReceived(TelnetCodec::settingsCommands({9600, 8, 1, 1, 1})));
+}
+
+TEST(NetworkSerialPort, ClosingWhileOpeningEndsItWithoutAWord) {
+    FullListener full;
+    auto port = portFor(nameFor("rfc2217", full.port()));
+    port->setConnectTimeout(300);
+    QSignalSpy opened(port.get(), &SerialPort::opened);
+    QSignalSpy failed(port.get(), &SerialPort::openFailed);
+    ASSERT_TRUE(port->beginOpen());
+    ASSERT_TRUE(port->portOpening());
+    ASSERT_TRUE(port->setPortOpen(false));
+    EXPECT_FALSE(port->portOpening());
+    QTest::qWait(600);
+    EXPECT_EQ(opened.count() + failed.count(), 0);
+    EXPECT_FALSE(port->isWatchingForServer());
 }
 
 TEST(NetworkSerialPort, DroppedConnectionIsLostThenRestoredWhenTheServerIsBack) {

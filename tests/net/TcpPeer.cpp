@@ -139,4 +139,26 @@ void TcpPeer::dropClient() {
     }
 }
 
+FullListener::FullListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len);
+    ::listen(fd_, 0);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    for (int& filler : fillers_) {
+        filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&addr), len);
+    }
+}
+
+FullListener::~FullListener() {
+    for (int filler : fillers_)
+        ::close(filler);
+    ::close(fd_);
+}
+
 } // namespace kestrel::test

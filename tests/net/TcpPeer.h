@@ -57,4 +57,22 @@ private:
     std::thread thread_;
 };
 
+// A listener whose queue is full: the kernel drops further connection
+// requests, so a connect neither succeeds nor is refused until the client
+// gives up.
+class FullListener {
+public:
+    FullListener();
+    ~FullListener();
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+
+    quint16 port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int fillers_[3] = {-1, -1, -1};
+    quint16 port_ = 0;
+};
+
 } // namespace kestrel::test
