@@ -23,7 +23,7 @@ struct PortDialogFields {
     int portIndex = -1;     // 0-7: Com1-Com8
     int dataBitsIndex = -1; // 0: 7 bits, 1: 8 bits
     int echoIndex = -1;     // 0 Off, 1 On: the window's local echo
-    int flowIndex = -1;     // 0 none, 1 Xon/Xoff, 2 RTS, 3 Xon/RTS (= handshaking)
+    int flowIndex = -1;     // 0 none, 1 Xon/Xoff, 2 RTS, 3 Xon/RTS (FlowControl)
     int parityIndex = -1;   // 0 none, 1 odd, 2 even
     int stopBitsIndex = -1; // 0: 1 bit, 1: 2 bits
     // The device the session uses when it was named on the command line

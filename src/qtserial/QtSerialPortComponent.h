@@ -35,9 +35,8 @@ public:
     // Port numbers 1-255 (see DeviceMap.h); refused while the port is open.
     bool setCommPort(int number) override;
     int commPort() const override { return commPort_; }
-    // See LineSettings.h for the accepted texts. On Linux 1.5 stop bits are
-    // refused (termios cannot do them). While the port is open the device
-    // must take the new settings too, or nothing changes.
+    // On Linux 1.5 stop bits are refused (termios cannot do them). While the port is open the
+    // device must take the new settings too, or nothing changes.
     bool setSettings(const LineSettings& line) override;
     LineSettings settings() const override { return line_; }
     bool setFlowControl(FlowControl flow) override;
