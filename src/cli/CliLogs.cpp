@@ -31,10 +31,10 @@ public:
 
     bool setCommPort(int number) override { return inner_->setCommPort(number); }
     int commPort() const override { return inner_->commPort(); }
-    bool setSettings(const QString& text) override { return inner_->setSettings(text); }
-    QString settings() const override { return inner_->settings(); }
-    bool setHandshaking(int mode) override { return inner_->setHandshaking(mode); }
-    int handshaking() const override { return inner_->handshaking(); }
+    bool setSettings(const LineSettings& line) override { return inner_->setSettings(line); }
+    LineSettings settings() const override { return inner_->settings(); }
+    bool setFlowControl(FlowControl flow) override { return inner_->setFlowControl(flow); }
+    FlowControl flowControl() const override { return inner_->flowControl(); }
     bool setPortOpen(bool open) override { return inner_->setPortOpen(open); }
     bool portOpen() const override { return inner_->portOpen(); }
     bool beginOpen() override { return inner_->beginOpen(); }

@@ -23,6 +23,7 @@ constexpr std::array commands{
     Command{"auto", 1, 1}, Command{"term", 0, 0},  Command{"ports", 0, 0},
 };
 
+// In FlowControl's order.
 constexpr std::array flowNames{"none", "xonxoff", "rts", "xonrts"};
 
 Usage mistake(const QString& text) {
@@ -68,7 +69,7 @@ using Apply = std::optional<Usage> (*)(Options&, const QString& value);
 std::optional<Usage> setFlow(Options& o, const QString& v) {
     for (int k = 0; k < int(flowNames.size()); ++k) {
         if (v.compare(QLatin1String(flowNames[k]), Qt::CaseInsensitive) == 0) {
-            o.flow = k;
+            o.flow = static_cast<FlowControl>(k);
             return std::nullopt;
         }
     }
@@ -333,6 +334,9 @@ ParseResult parseCommandLine(const QStringList& given) {
         }
         }
     }
+    // A text that does not parse leaves `line` empty; the refusal is said
+    // where the port would have refused it, after the port is known.
+    if (!options.settings.isEmpty()) options.line = LineSettings::parse(options.settings);
 
     if (const auto number = commPortInName(options.port);
         number && (*number < FirstCommPort || *number > LastNamedCommPort))

@@ -1,6 +1,9 @@
 #pragma once
 // The command line of kestrel-cli: one table of options (names, help, effect),
 // parsed without side effects so it can be tested and fuzzed.
+#include "FlowControl.h"
+#include "LineSettings.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -10,9 +13,10 @@
 namespace kestrel::cli {
 
 struct Options {
-    QString port;       // device; empty: the port stored by the window
-    QString settings;   // line settings; empty: stored, else 9600,n,8,1
-    int flow = 0;       // 0 none, 1 xonxoff, 2 rts, 3 xonrts
+    QString port;                     // device; empty: the port stored by the window
+    QString settings;                 // line settings as given; empty: stored, else 9600,n,8,1
+    std::optional<LineSettings> line; // what `settings` says; empty when it says nothing
+    FlowControl flow = FlowControl::None;
     bool quiet = false; // no progress display
     bool thenTerminal = false;
     bool visibleControls = false; // term shows control characters as ^[ and friends

@@ -78,13 +78,13 @@ int main(int argc, char** argv) {
     QObject::connect(&port, &SerialPort::notice, [&host](const QString& text) { host.note(text); });
     applyStoredDefaults(port);
     if (commPort) port.setCommPort(*commPort);
-    if (!options.settings.isEmpty() && !port.setSettings(options.settings)) {
+    if (!options.settings.isEmpty() && (!options.line || !port.setSettings(*options.line))) {
         host.note(QStringLiteral("line settings '%1' refused (expected speed,parity,data,stop "
                                  "such as 115200,n,8,1)")
                       .arg(options.settings));
         return ExitUsage;
     }
-    port.setHandshaking(options.flow);
+    port.setFlowControl(options.flow);
     port.setRThreshold(1);
     if (!port.setPortOpen(true)) {
         host.note(QStringLiteral("cannot open %1: %2").arg(port.deviceName(), port.lastError()));

@@ -67,9 +67,8 @@ void MonitorLink::sendQueued(Writes writes) {
 }
 
 qint64 MonitorLink::lineTimeUs(qint64 bytes) {
-    if (const QString text = port_.settings(); text != lineSettingsText_) {
-        lineSettingsText_ = text;
-        const LineSettings line = LineSettings::parse(text).value_or(LineSettings{});
+    if (const LineSettings line = port_.settings(); !lineSettings_ || line != *lineSettings_) {
+        lineSettings_ = line;
         const qint64 parityBits = line.parity == LineSettings::Parity::None ? 0 : 1;
         const qint64 halfStopBits = line.stopBits == LineSettings::StopBits::One          ? 2
                                     : line.stopBits == LineSettings::StopBits::OneAndHalf ? 3
@@ -412,7 +411,7 @@ bool MonitorLink::awaitEcho(const QByteArray& typed) {
 }
 
 bool MonitorLink::refuseBinaryOverXonXoff() {
-    if (port_.handshaking() != SerialPort::XonXoff) return false;
+    if (port_.flowControl() != FlowControl::XonXoff) return false;
     host_.messageBox(QStringLiteral(
         "XON/XOFF flow control cannot carry binary data: the bytes 11 and 13 (hex) in it "
         "would be taken as flow control.\nChoose RTS/CTS or none as the flow control for "

@@ -11,6 +11,7 @@
 // time-out and pump the host's messages at fixed points so the window stays
 // live and Stop can be pressed.
 #include "Host.h"
+#include "LineSettings.h"
 #include "MonitorProtocol.h"
 
 #include <QByteArray>
@@ -174,8 +175,8 @@ private:
     // When the line will have carried everything sent, in microseconds of
     // the host's steady clock; 0 when nothing is on its way.
     qint64 lineFreeAtUs_ = 0;
-    QString lineSettingsText_;
-    qint64 halfBitsPerByte_ = 20; // start, data, parity and stop bits, twice
+    std::optional<LineSettings> lineSettings_; // the settings the two below are for
+    qint64 halfBitsPerByte_ = 20;              // start, data, parity and stop bits, twice
     qint64 lineSpeed_ = 9600;
 
     // Bytes of the current capture so far, for the task field.

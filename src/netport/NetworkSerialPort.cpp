@@ -73,12 +73,10 @@ bool NetworkSerialPort::setCommPort(int number) {
     return true;
 }
 
-bool NetworkSerialPort::setSettings(const QString& text) {
-    const auto line = LineSettings::parse(text);
-    if (!line) return false;
-    const bool changed = !(*line == line_) || text != settingsText_;
-    line_ = *line;
-    settingsText_ = text;
+bool NetworkSerialPort::setSettings(const LineSettings& line) {
+    // The parity letter's case counts as a change too: it is what the user sees.
+    const bool changed = line.text() != line_.text();
+    line_ = line;
     if (changed && address_.protocol == NetworkAddress::Protocol::RawTcp && everOpened_ &&
         !rawSettingsSaid_) {
         rawSettingsSaid_ = true;
@@ -90,10 +88,9 @@ bool NetworkSerialPort::setSettings(const QString& text) {
     return true;
 }
 
-bool NetworkSerialPort::setHandshaking(int mode) {
-    if (mode < NoHandshake || mode > RtsCtsXonXoff) return false;
-    const bool changed = mode != handshaking_;
-    handshaking_ = mode;
+bool NetworkSerialPort::setFlowControl(FlowControl flow) {
+    const bool changed = flow != flow_;
+    flow_ = flow;
     if (changed && portOpen()) sendSettings();
     return true;
 }
@@ -318,7 +315,7 @@ void NetworkSerialPort::afterNegotiation() {
 void NetworkSerialPort::sendSettings() {
     if (!remoteSettingsAccepted()) return;
     settingsSent_ = true;
-    sendRaw(TelnetCodec::settingsCommands(ComPortValues::from(line_, handshaking_)));
+    sendRaw(TelnetCodec::settingsCommands(ComPortValues::from(line_, flow_)));
 }
 
 void NetworkSerialPort::sendRaw(const QByteArray& wire) {

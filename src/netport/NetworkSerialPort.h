@@ -45,10 +45,10 @@ public:
     // Kept for the stored profile; the name decides where the port connects.
     bool setCommPort(int number) override;
     int commPort() const override { return commPort_; }
-    bool setSettings(const QString& text) override;
-    QString settings() const override { return settingsText_; }
-    bool setHandshaking(int mode) override;
-    int handshaking() const override { return handshaking_; }
+    bool setSettings(const LineSettings& line) override;
+    LineSettings settings() const override { return line_; }
+    bool setFlowControl(FlowControl flow) override;
+    FlowControl flowControl() const override { return flow_; }
 
     bool setPortOpen(bool open) override;
     bool portOpen() const override { return state_ == State::Open; }
@@ -123,9 +123,8 @@ private:
     QByteArray in_;
     qsizetype inPos_ = 0;
     int commPort_ = 1;
-    QString settingsText_ = QStringLiteral("9600,n,8,1");
     LineSettings line_;
-    int handshaking_ = NoHandshake;
+    FlowControl flow_ = FlowControl::None;
     int rThreshold_ = 0;
     int inputLen_ = 0;
     int commEvent_ = 0;

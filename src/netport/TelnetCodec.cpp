@@ -25,7 +25,7 @@ bool heMay(quint8 option) {
 
 } // namespace
 
-ComPortValues ComPortValues::from(const LineSettings& line, int handshaking) {
+ComPortValues ComPortValues::from(const LineSettings& line, FlowControl flow) {
     ComPortValues v;
     v.baudRate = static_cast<quint32>(line.speed);
     v.dataSize = static_cast<quint8>(line.dataBits);
@@ -59,15 +59,15 @@ ComPortValues ComPortValues::from(const LineSettings& line, int handshaking) {
     }
     // RTS/CTS with XON/XOFF has no single value; hardware flow control is
     // the part a serial bridge can keep without seeing the data.
-    switch (handshaking) {
-    case 1:
+    switch (flow) {
+    case FlowControl::XonXoff:
         v.control = 2;
         break;
-    case 2:
-    case 3:
+    case FlowControl::RtsCts:
+    case FlowControl::RtsCtsXonXoff:
         v.control = 3;
         break;
-    default:
+    case FlowControl::None:
         v.control = 1;
         break;
     }

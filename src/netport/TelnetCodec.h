@@ -7,6 +7,7 @@
 // chunks cut anywhere (in the middle of a command or a subnegotiation), and
 // hands back the data bytes and the answers owed to the server. Commands
 // never show up in the data.
+#include "FlowControl.h"
 #include "LineSettings.h"
 
 #include <QByteArray>
@@ -36,7 +37,7 @@ struct ComPortValues {
     quint8 stopSize = 1; // 1 one, 2 two, 3 one and a half
     quint8 control = 1;  // 1 none, 2 XON/XOFF, 3 RTS/CTS
 
-    static ComPortValues from(const LineSettings& line, int handshaking);
+    static ComPortValues from(const LineSettings& line, FlowControl flow);
     friend bool operator==(const ComPortValues&, const ComPortValues&) = default;
 };
 

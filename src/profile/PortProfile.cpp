@@ -19,7 +19,7 @@ namespace {
 const QString PortKey = QStringLiteral("Config/CommPort");
 const QString SettingsKey = QStringLiteral("Config/CommSettings");
 const QString AbsentSettings = QStringLiteral("Not Found");
-const QString DefaultSettings = QStringLiteral("9600,n,8,1");
+const LineSettings DefaultSettings{}; // 9600,n,8,1
 constexpr int DefaultPort = 2;
 constexpr int DialogPorts = 8;
 
@@ -62,24 +62,34 @@ bool inRange(int index, int count) {
 // Applies the dialog's choice to the closed port. Returns an explanation when
 // the port refuses any of it; the values in force are then put back.
 QString applyChoice(SerialPort& port, const PortDialogFields& chosen) {
-    const QString oldSettings = port.settings();
-    const int oldFlow = port.handshaking();
+    const LineSettings oldSettings = port.settings();
+    const FlowControl oldFlow = port.flowControl();
     const int oldPort = port.commPort();
     const QString text = settingsTextFromFields(chosen, oldSettings);
+    const auto line = LineSettings::parse(text);
+    const auto flow = flowControlFromNumber(chosen.flowIndex);
 
     QString refusal;
-    if (!port.setSettings(text))
+    if (!line || !port.setSettings(*line))
         refusal = QStringLiteral("The comms port does not accept the settings %1.").arg(text);
-    else if (chosen.flowIndex >= 0 && !port.setHandshaking(chosen.flowIndex))
+    else if (chosen.flowIndex >= 0 && (!flow || !port.setFlowControl(*flow)))
         refusal = QStringLiteral("The comms port does not accept that flow control choice.");
     else if (chosen.portIndex >= 0 && !port.setCommPort(chosen.portIndex + 1))
         refusal = QStringLiteral("The comms port COM%1 cannot be used.").arg(chosen.portIndex + 1);
     if (refusal.isEmpty()) return {};
 
     port.setSettings(oldSettings);
-    port.setHandshaking(oldFlow);
+    port.setFlowControl(oldFlow);
     port.setCommPort(oldPort);
     return refusal + QStringLiteral("\nNothing was stored, and the port stays closed.");
+}
+
+// Applies the stored settings text; false when it does not parse or the port
+// refuses it.
+bool applyStoredSettings(SerialPort& port, const std::optional<QString>& stored) {
+    if (!stored) return false;
+    const auto line = LineSettings::parse(*stored);
+    return line && port.setSettings(*line);
 }
 
 } // namespace
@@ -91,8 +101,8 @@ bool openPortFromProfile(SerialPort& port, QSettings& store, Host& host) {
         store.setValue(PortKey, DefaultPort);
         port.setCommPort(DefaultPort);
     }
-    if (!stored.settings || !port.setSettings(*stored.settings)) {
-        store.setValue(SettingsKey, DefaultSettings);
+    if (!applyStoredSettings(port, stored.settings)) {
+        store.setValue(SettingsKey, DefaultSettings.text());
         port.setSettings(DefaultSettings);
     }
 
@@ -109,13 +119,13 @@ bool hasStoredPort(const QSettings& store) {
 void applyStoredPortChoice(SerialPort& port, const QSettings& store) {
     const StoredChoice stored = readStoredChoice(store);
     if (!stored.commPort || !port.setCommPort(*stored.commPort)) port.setCommPort(DefaultPort);
-    if (!stored.settings || !port.setSettings(*stored.settings)) port.setSettings(DefaultSettings);
+    if (!applyStoredSettings(port, stored.settings)) port.setSettings(DefaultSettings);
 }
 
 QString portStatusText(const SerialPort& port) {
     const QString device = port.deviceOverride();
     const QString name = device.isEmpty() ? QStringLiteral("COM%1").arg(port.commPort()) : device;
-    return name + u':' + port.settings();
+    return name + u':' + port.settings().text();
 }
 
 QString portReopenedText(const SerialPort& port) {
@@ -134,25 +144,21 @@ QString openFailureText(const QString& heading, const QString& reason) {
 
 PortDialogFields fieldsFromPort(const SerialPort& port) {
     PortDialogFields fields;
-    const QString text = port.settings();
-    const qsizetype comma = text.indexOf(u',');
-    if (comma >= 0) fields.baudText = text.left(comma);
-    fields.flowIndex = port.handshaking();
+    const LineSettings line = port.settings();
+    fields.baudText = QString::number(line.speed);
+    fields.flowIndex = flowControlNumber(port.flowControl());
     if (inRange(port.commPort() - 1, DialogPorts)) fields.portIndex = port.commPort() - 1;
 
-    if (const auto line = LineSettings::parse(text)) {
-        using P = LineSettings::Parity;
-        if (line->parity == P::None || line->parity == P::Odd || line->parity == P::Even)
-            fields.parityIndex = static_cast<int>(line->parity);
-        if (line->dataBits == 7 || line->dataBits == 8) fields.dataBitsIndex = line->dataBits - 7;
-        if (line->stopBits == LineSettings::StopBits::One) fields.stopBitsIndex = 0;
-        if (line->stopBits == LineSettings::StopBits::Two) fields.stopBitsIndex = 1;
-    }
+    using P = LineSettings::Parity;
+    if (line.parity == P::None || line.parity == P::Odd || line.parity == P::Even)
+        fields.parityIndex = static_cast<int>(line.parity);
+    if (line.dataBits == 7 || line.dataBits == 8) fields.dataBitsIndex = line.dataBits - 7;
+    if (line.stopBits == LineSettings::StopBits::One) fields.stopBitsIndex = 0;
+    if (line.stopBits == LineSettings::StopBits::Two) fields.stopBitsIndex = 1;
     return fields;
 }
 
-QString settingsTextFromFields(const PortDialogFields& fields, const QString& inForce) {
-    const LineSettings kept = LineSettings::parse(inForce).value_or(LineSettings{});
+QString settingsTextFromFields(const PortDialogFields& fields, const LineSettings& kept) {
     const QChar parity = inRange(fields.parityIndex, 3)
                              ? QChar(u"NOE"[fields.parityIndex])
                              : LineSettings::parityLetter(kept.parity, true);
@@ -177,7 +183,7 @@ void editPortSettings(SerialPort& port, QSettings& store, Host& host,
             host.messageBox(refusal);
         } else {
             store.setValue(PortKey, port.commPort());
-            store.setValue(SettingsKey, port.settings());
+            store.setValue(SettingsKey, port.settings().text());
             store.sync();
             if (!port.beginOpen())
                 host.messageBox(

@@ -23,7 +23,7 @@ struct PortDialogFields {
     int portIndex = -1;     // 0-7: Com1-Com8
     int dataBitsIndex = -1; // 0: 7 bits, 1: 8 bits
     int echoIndex = -1;     // 0 Off, 1 On: the window's local echo
-    int flowIndex = -1;     // 0 none, 1 Xon/Xoff, 2 RTS, 3 Xon/RTS (= handshaking)
+    int flowIndex = -1;     // 0 none, 1 Xon/Xoff, 2 RTS, 3 Xon/RTS (FlowControl)
     int parityIndex = -1;   // 0 none, 1 odd, 2 even
     int stopBitsIndex = -1; // 0: 1 bit, 1: 2 bits
     // The device the session uses when it was named on the command line
@@ -70,16 +70,15 @@ void showPortStatus(const SerialPort& port, Host& host);
 // reason when it gave one.
 QString openFailureText(const QString& heading, const QString& reason);
 
-// The fields the dialog opens with: the values in force. Parity, data bits and
-// stop bits are read from the settings text; a value with no button (mark
+// The fields the dialog opens with: the values in force. A value with no button (mark
 // parity, 5 data bits, 1.5 stop bits, a port above 8) leaves its group at -1.
 PortDialogFields fieldsFromPort(const SerialPort& port);
 
 // "%d,%C,%d,%d": the decimal number at the start of baudText (as atoi reads
 // it), parity letter N/O/E, dataBitsIndex + 7, stopBitsIndex + 1. A radio
-// field at -1 (or out of range) keeps that part of `inForce`, the settings
-// text in force; when that has none to give, N, 8 and 1.
-QString settingsTextFromFields(const PortDialogFields& fields, const QString& inForce = {});
+// field at -1 (or out of range) keeps that part of `kept`, the settings in
+// force (N, 8 and 1 by default).
+QString settingsTextFromFields(const PortDialogFields& fields, const LineSettings& kept = {});
 
 // The Port Settings command: runs the dialog, applies and stores the result,
 // reopens the port, shows the status (also after Cancel).

@@ -56,16 +56,17 @@ QSerialPort::StopBits toQt(LineSettings::StopBits stopBits) {
     return QSerialPort::OneStop;
 }
 
-QSerialPort::FlowControl toQtFlow(int handshaking) {
-    switch (handshaking) {
-    case SerialPort::XonXoff:
+QSerialPort::FlowControl toQt(FlowControl flow) {
+    switch (flow) {
+    case FlowControl::XonXoff:
         return QSerialPort::SoftwareControl;
-    case SerialPort::RtsCts:
-    case SerialPort::RtsCtsXonXoff:
+    case FlowControl::RtsCts:
+    case FlowControl::RtsCtsXonXoff:
         return QSerialPort::HardwareControl;
-    default:
-        return QSerialPort::NoFlowControl;
+    case FlowControl::None:
+        break;
     }
+    return QSerialPort::NoFlowControl;
 }
 
 int clampToInt(qint64 n) {
@@ -157,18 +158,15 @@ bool QtSerialPortComponent::setCommPort(int number) {
     return true;
 }
 
-bool QtSerialPortComponent::setSettings(const QString& text) {
-    const auto line = LineSettings::parse(text);
-    if (!line) return false;
+bool QtSerialPortComponent::setSettings(const LineSettings& line) {
 #ifndef Q_OS_WIN
-    if (line->stopBits == LineSettings::StopBits::OneAndHalf) return false;
+    if (line.stopBits == LineSettings::StopBits::OneAndHalf) return false;
 #endif
-    if (serial_.isOpen() && !applyLine(*line)) {
+    if (serial_.isOpen() && !applyLine(line)) {
         applyLine(line_);
         return false;
     }
-    line_ = *line;
-    settingsText_ = text;
+    line_ = line;
     return true;
 }
 
@@ -178,13 +176,12 @@ bool QtSerialPortComponent::applyLine(const LineSettings& line) {
            serial_.setStopBits(toQt(line.stopBits));
 }
 
-bool QtSerialPortComponent::setHandshaking(int mode) {
-    if (mode < NoHandshake || mode > RtsCtsXonXoff) return false;
-    if (serial_.isOpen() && !serial_.setFlowControl(toQtFlow(mode))) {
-        serial_.setFlowControl(toQtFlow(handshaking_));
+bool QtSerialPortComponent::setFlowControl(FlowControl flow) {
+    if (serial_.isOpen() && !serial_.setFlowControl(toQt(flow))) {
+        serial_.setFlowControl(toQt(flow_));
         return false;
     }
-    handshaking_ = mode;
+    flow_ = flow;
     return true;
 }
 
@@ -213,7 +210,7 @@ bool QtSerialPortComponent::openDevice() {
     if (!claimDevice(path)) return false;
     serial_.setPortName(path);
     applyLine(line_);
-    serial_.setFlowControl(toQtFlow(handshaking_));
+    serial_.setFlowControl(toQt(flow_));
     if (!serial_.open(QIODevice::ReadWrite)) {
         lastError_ = describeOpenFailure(path);
         serial_.clearError();
@@ -225,7 +222,7 @@ bool QtSerialPortComponent::openDevice() {
     // applied again on the open device, a refusal shows.
     if (!applyLine(line_)) {
         closeDevice();
-        lastError_ = tr("%1 does not take the settings %2").arg(path, settingsText_);
+        lastError_ = tr("%1 does not take the settings %2").arg(path, line_.text());
         return false;
     }
     requestLowLatency(serial_.handle());
@@ -248,7 +245,7 @@ QString QtSerialPortComponent::describeOpenFailure(const QString& path) const {
 #endif
         return tr("Device busy: %1 is in use or locked by another program").arg(path);
     case QSerialPort::UnsupportedOperationError:
-        return tr("%1 does not take the settings %2").arg(path, settingsText_);
+        return tr("%1 does not take the settings %2").arg(path, line_.text());
     default:
         return tr("%1 could not be opened: %2").arg(path, serial_.errorString());
     }

@@ -9,9 +9,8 @@
 // Sending: output() hands bytes to the device at once, as far as it takes
 // them; only what it cannot take yet waits in Qt's buffer (outBufferCount()).
 //
-// Flow control (handshaking): 0 none, 1 XON/XOFF, 2 RTS/CTS, and 3 (RTS/CTS
-// with XON/XOFF) runs as RTS/CTS alone, since QSerialPort has no combined
-// mode; handshaking() still reports 3.
+// Flow control: RTS/CTS with XON/XOFF runs as RTS/CTS alone, since
+// QSerialPort has no combined mode; flowControl() still reports the combined one.
 //
 // Lost device: when the device goes away (adapter unplugged, pseudo-terminal
 // hung up) the port reads as closed at once, sends are dropped as on a closed
@@ -36,13 +35,12 @@ public:
     // Port numbers 1-255 (see DeviceMap.h); refused while the port is open.
     bool setCommPort(int number) override;
     int commPort() const override { return commPort_; }
-    // See LineSettings.h for the accepted texts. On Linux 1.5 stop bits are
-    // refused (termios cannot do them). While the port is open the device
-    // must take the new settings too, or nothing changes.
-    bool setSettings(const QString& text) override;
-    QString settings() const override { return settingsText_; }
-    bool setHandshaking(int mode) override;
-    int handshaking() const override { return handshaking_; }
+    // On Linux 1.5 stop bits are refused (termios cannot do them). While the port is open the
+    // device must take the new settings too, or nothing changes.
+    bool setSettings(const LineSettings& line) override;
+    LineSettings settings() const override { return line_; }
+    bool setFlowControl(FlowControl flow) override;
+    FlowControl flowControl() const override { return flow_; }
 
     bool setPortOpen(bool open) override;
     bool portOpen() const override;
@@ -105,9 +103,8 @@ private:
     QSerialPort serial_;
     ReconnectLoop reconnect_;
     int commPort_ = 1;
-    QString settingsText_ = QStringLiteral("9600,n,8,1");
     LineSettings line_;
-    int handshaking_ = NoHandshake;
+    FlowControl flow_ = FlowControl::None;
     int rThreshold_ = 0;
     int inputLen_ = 0;
     int commEvent_ = 0;

@@ -60,7 +60,15 @@ std::optional<LineSettings> LineSettings::parse(QStringView text) {
     const auto dataBits = parseDataBits(fields[2]);
     const auto stopBits = parseStopBits(fields[3]);
     if (!speed || !parity || !dataBits || !stopBits) return std::nullopt;
-    return LineSettings{*speed, *parity, *dataBits, *stopBits};
+    return LineSettings{*speed, *parity, *dataBits, *stopBits, fields[1].front().isUpper()};
+}
+
+QString LineSettings::text() const {
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(speed)
+        .arg(parityLetter(parity, upperCaseParity))
+        .arg(dataBits)
+        .arg(stopBitsText(stopBits));
 }
 
 QChar LineSettings::parityLetter(Parity parity, bool upperCase) {

@@ -2,10 +2,13 @@
 // The serial component every byte to and from the console passes through.
 //
 // Its operations are properties and one event, as an event-driven serial control has: for the
-// port number, the line settings text, flow control and the receive threshold,
+// port number, the line settings, flow control and the receive threshold,
 // plus one event, onComm(), raised on the main thread while the receive
 // threshold is 1 and bytes are waiting. Transfers switch the event off and read
 // the buffer themselves.
+#include "FlowControl.h"
+#include "LineSettings.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -16,7 +19,6 @@ class SerialPort : public QObject {
     Q_OBJECT
 public:
     enum CommEventCode { DataReceived = 2 };
-    enum Handshake { NoHandshake = 0, XonXoff = 1, RtsCts = 2, RtsCtsXonXoff = 3 };
 
     using QObject::QObject;
     ~SerialPort() override = default;
@@ -26,13 +28,14 @@ public:
     virtual bool setCommPort(int number) = 0;
     virtual int commPort() const = 0;
 
-    // "speed,parity,data,stop", e.g. "9600,n,8,1". A text the port cannot take
-    // is refused whole (false) and the settings in force stay.
-    virtual bool setSettings(const QString& text) = 0;
-    virtual QString settings() const = 0;
+    // Settings the port cannot take are refused whole (false) and the ones in
+    // force stay.
+    virtual bool setSettings(const LineSettings& line) = 0;
+    virtual LineSettings settings() const = 0;
 
-    virtual bool setHandshaking(int mode) = 0;
-    virtual int handshaking() const = 0;
+    // false when the port cannot take it; the flow control in force stays.
+    virtual bool setFlowControl(FlowControl flow) = 0;
+    virtual FlowControl flowControl() const = 0;
 
     // true opens (false when it fails; lastError() says why), false closes.
     // Opening returns once the open has succeeded or failed: a port whose

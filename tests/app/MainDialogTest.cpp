@@ -290,7 +290,7 @@ TEST_F(MainDialogTest, PortSettingsCommandAppliesTheDialogsFields) {
     window->commandAction(CommandPortSettings)->trigger();
     ASSERT_EQ(dialogs.portRequests.size(), 1);
     EXPECT_EQ(dialogs.portRequests[0].baudText, "9600");
-    EXPECT_EQ(port->settings(), "19200,E,7,2");
+    EXPECT_EQ(port->settings().text(), "19200,E,7,2");
     EXPECT_EQ(port->commPort(), 3);
     EXPECT_EQ(window->field(FieldPort)->text(), "COM3:19200,E,7,2");
     EXPECT_EQ(stored("Config/CommSettings").toString(), "19200,E,7,2");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 using namespace kestrel::cli;
+using kestrel::FlowControl;
+using kestrel::LineSettings;
 
 namespace {
 
@@ -16,7 +18,8 @@ TEST(CliOptions, DefaultsComeFromOneTable) {
     const Options o = parseOk({"term"});
     EXPECT_TRUE(o.port.isEmpty());
     EXPECT_TRUE(o.settings.isEmpty());
-    EXPECT_EQ(o.flow, 0);
+    EXPECT_FALSE(o.line.has_value());
+    EXPECT_EQ(o.flow, FlowControl::None);
     EXPECT_FALSE(o.quiet);
     EXPECT_FALSE(o.thenTerminal);
     EXPECT_EQ(o.command, "term");
@@ -27,11 +30,32 @@ TEST(CliOptions, LongShortAndInlineForms) {
                                "--then-terminal", "dload", "game.bin", "80100000"});
     EXPECT_EQ(o.port, "/dev/ttyUSB0");
     EXPECT_EQ(o.settings, "115200,n,8,1");
-    EXPECT_EQ(o.flow, 3);
+    EXPECT_EQ(o.line, LineSettings::parse(u"115200,n,8,1"));
+    EXPECT_EQ(o.flow, FlowControl::RtsCtsXonXoff);
     EXPECT_TRUE(o.quiet);
     EXPECT_TRUE(o.thenTerminal);
     EXPECT_EQ(o.command, "dload");
     EXPECT_EQ(o.arguments, (QStringList{"game.bin", "80100000"}));
+}
+
+TEST(CliOptions, FlowNamesAndSettingsTextsLandTyped) {
+    const std::pair<const char*, FlowControl> flows[] = {
+        {"none", FlowControl::None},
+        {"XonXoff", FlowControl::XonXoff},
+        {"rts", FlowControl::RtsCts},
+        {"xonrts", FlowControl::RtsCtsXonXoff},
+    };
+    for (const auto& [name, flow] : flows)
+        EXPECT_EQ(parseOk({"-f", name, "term"}).flow, flow) << name;
+
+    const Options upper = parseOk({"-s", "57600,E,7,2", "term"});
+    ASSERT_TRUE(upper.line.has_value());
+    EXPECT_EQ(upper.line->text(), "57600,E,7,2");
+    // A text that says no settings is kept as given for the refusal, which
+    // comes once the port is known.
+    const Options bad = parseOk({"-s", "fast,q,9,9", "term"});
+    EXPECT_EQ(bad.settings, "fast,q,9,9");
+    EXPECT_FALSE(bad.line.has_value());
 }
 
 TEST(CliOptions, OptionsMayFollowTheCommandAndDoubleDashEndsThem) {

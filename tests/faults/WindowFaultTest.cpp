@@ -87,7 +87,7 @@ TEST_F(WindowFaults, DeviceComingBackIsReopenedAndNothingIsResumed) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return field(FieldPort).startsWith("Reopened: "); }, 4000))
         << field(FieldPort).toStdString();
     EXPECT_EQ(field(FieldPort), "Reopened: " + link + ":115200,n,8,1");
-    EXPECT_EQ(port->settings(), "115200,n,8,1");
+    EXPECT_EQ(port->settings().text(), "115200,n,8,1");
     EXPECT_TRUE(terminalText().contains("Reopened")) << terminalText().constData();
     EXPECT_TRUE(typeAndSeePrompt("dr")) << terminalText().constData();
     // The new device heard only the user: no end of the old conversation,
@@ -288,14 +288,14 @@ TEST_F(WindowFaults, PortSettingsDuringADownloadAreRefusedAndTheDownloadGoesOn) 
     EXPECT_TRUE(dialogs.portRequests.isEmpty());
     EXPECT_EQ(dialogs.messages, QStringList{strings::text(strings::UploadInProgress)});
     expectReleased();
-    EXPECT_EQ(port->settings(), "115200,n,8,1");
+    EXPECT_EQ(port->settings().text(), "115200,n,8,1");
     EXPECT_TRUE(port->portOpen());
     EXPECT_EQ(sim->memory(0x80010000, bytes.size()), bytes);
 
     // Once it is over, F12 changes the settings.
     QTest::keyClick(window->terminalView(), Qt::Key_F12);
     ASSERT_EQ(dialogs.portRequests.size(), 1);
-    EXPECT_EQ(port->settings(), "57600,N,8,2");
+    EXPECT_EQ(port->settings().text(), "57600,N,8,2");
     EXPECT_TRUE(port->portOpen());
     EXPECT_EQ(field(FieldPort), sim->devicePath() + ":57600,N,8,2");
 }

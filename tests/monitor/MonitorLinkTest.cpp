@@ -1,5 +1,6 @@
 #include "MonitorLink.h"
 #include "FakeSerialPort.h"
+#include "LineText.h"
 #include "RecorderHost.h"
 
 #include <gtest/gtest.h>
@@ -104,7 +105,7 @@ TEST_F(LinkTest, RefusedFrameFailsWhenTheRefusalArrives) {
         SCOPED_TRACE(c.settings);
         port.writes.clear();
         host.messages.clear();
-        ASSERT_TRUE(port.setSettings(c.settings));
+        ASSERT_TRUE(port.setSettings(line(c.settings)));
         port.responder = [&](const QByteArray& w) {
             if (port.writes.size() == 3 && w.size() == 1) port.deliver("N", c.refusalAfterMs);
         };
@@ -305,7 +306,7 @@ class FrameAnswerTable : public LinkTest, public ::testing::WithParamInterface<L
 
 TEST_P(FrameAnswerTable, TimeOutStartsWhenTheFrameHasLeft) {
     const auto& c = GetParam();
-    ASSERT_TRUE(port.setSettings(c.settings));
+    ASSERT_TRUE(port.setSettings(line(c.settings)));
     port.responder = [&](const QByteArray& w) {
         if (port.writes.size() == 3 && w.size() == 1 && c.answerAfterMs >= 0)
             port.deliver("Y", c.answerAfterMs);

@@ -1,6 +1,7 @@
 // The receive path against a console that prints faster than it is read: a
 // writer thread floods a pseudo-terminal while the real serial component
 // raises receive events on the test's event loop.
+#include "LineText.h"
 #include "MonitorLink.h"
 #include "Pty.h"
 #include "QtSerialPortComponent.h"
@@ -17,6 +18,8 @@
 
 namespace kestrel {
 namespace {
+
+using test::line;
 
 using sim::Pty;
 using test::RecorderHost;
@@ -37,7 +40,7 @@ TEST(ReceiveFlood, EveryEventTakesABoundedPieceAndNothingIsLost) {
     ASSERT_EQ(pty.open(), "");
     QtSerialPortComponent port;
     port.setDeviceOverride(QString::fromStdString(pty.slavePath()));
-    ASSERT_TRUE(port.setSettings(QStringLiteral("115200,n,8,1")));
+    ASSERT_TRUE(port.setSettings(line("115200,n,8,1")));
     ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
     TestClock clock(false);
     RecorderHost host(clock);

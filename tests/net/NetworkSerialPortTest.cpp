@@ -3,6 +3,7 @@
 // settings on the wire, the errors a user sees, and a dropped connection
 // coming back.
 #include "NetworkSerialPort.h"
+#include "LineText.h"
 #include "PortFactory.h"
 #include "PortProfile.h"
 #include "QtSerialPortComponent.h"
@@ -23,6 +24,8 @@
 
 namespace kestrel {
 namespace {
+
+using test::line;
 
 using test::FullListener;
 using test::TcpPeer;
@@ -100,17 +103,17 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(NetworkSerialPort, SettingsGoToTheRemotePortOnOpenAndAtOnceWhenChanged) {
     TcpPeer peer(TcpPeer::Mode::TelnetComPort);
     auto port = portFor(nameFor("rfc2217", peer.port()));
-    ASSERT_TRUE(port->setSettings("115200,n,8,1"));
+    ASSERT_TRUE(port->setSettings(line("115200,n,8,1")));
     ASSERT_TRUE(port->setPortOpen(true)) << port->lastError().toStdString();
     EXPECT_TRUE(port->remoteSettingsAccepted());
     EXPECT_TRUE(peer.waitForReceived(TelnetCodec::settingsCommands({115200, 8, 1, 1, 1})));
 
-    ASSERT_TRUE(port->setSettings("9600,e,7,2"));
+    ASSERT_TRUE(port->setSettings(line("9600,e,7,2")));
     EXPECT_TRUE(peer.waitForReceived(TelnetCodec::settingsCommands({9600, 7, 3, 2, 1})));
-    ASSERT_TRUE(port->setHandshaking(SerialPort::RtsCts));
+    ASSERT_TRUE(port->setFlowControl(FlowControl::RtsCts));
     EXPECT_TRUE(peer.waitForReceived(TelnetCodec::settingsCommands({9600, 7, 3, 2, 3})));
-    EXPECT_FALSE(port->setSettings("9600,x,8,1"));
-    EXPECT_EQ(port->settings(), "9600,e,7,2");
+    EXPECT_EQ(port->settings(), line("9600,e,7,2"));
+    EXPECT_EQ(port->flowControl(), FlowControl::RtsCts);
 }
 
 // A server without COM port control, and a raw connection, say once that the
@@ -129,8 +132,8 @@ TEST(NetworkSerialPort, SettingsThatCannotBeSetAreSaidOnce) {
         auto port = portFor(nameFor(c.scheme, peer.port()));
         QSignalSpy notices(port.get(), &SerialPort::notice);
         ASSERT_TRUE(port->setPortOpen(true)) << port->lastError().toStdString();
-        ASSERT_TRUE(port->setSettings("19200,n,8,1"));
-        ASSERT_TRUE(port->setSettings("38400,n,8,1"));
+        ASSERT_TRUE(port->setSettings(line("19200,n,8,1")));
+        ASSERT_TRUE(port->setSettings(line("38400,n,8,1")));
         ASSERT_TRUE(QTest::qWaitFor([&] { return notices.count() > 0; })) << c.scheme;
         QCoreApplication::processEvents();
         ASSERT_EQ(notices.count(), 1) << c.scheme;
@@ -230,7 +233,7 @@ TEST(NetworkSerialPort, DroppedConnectionIsLostThenRestoredWhenTheServerIsBack) 
     TcpPeer peer(TcpPeer::Mode::TelnetComPort);
     auto port = portFor(nameFor("rfc2217", peer.port()));
     port->setReconnectInterval(50);
-    ASSERT_TRUE(port->setSettings("57600,n,8,1"));
+    ASSERT_TRUE(port->setSettings(line("57600,n,8,1")));
     ASSERT_TRUE(port->setPortOpen(true));
     port->setRThreshold(1);
     QSignalSpy lost(port.get(), &SerialPort::deviceLost);
@@ -306,7 +309,7 @@ TEST(PortFactory, PortNamePicksTheComponentAndTheStatusShowsIt) {
     auto net = makeSerialPort("rfc2217://pi.local:7002", &error);
     ASSERT_TRUE(net);
     EXPECT_NE(dynamic_cast<NetworkSerialPort*>(net.get()), nullptr);
-    ASSERT_TRUE(net->setSettings("115200,n,8,1"));
+    ASSERT_TRUE(net->setSettings(line("115200,n,8,1")));
     EXPECT_EQ(portStatusText(*net), "rfc2217://pi.local:7002:115200,n,8,1");
 
     auto raw = makeSerialPort("tcp://[::1]:4000", &error);

@@ -3,6 +3,7 @@
 // or a telnet(rfc2217) one, and Kestrel's network port at the other end.
 #include "DataDownload.h"
 #include "ExecutableDownload.h"
+#include "LineText.h"
 #include "MonitorLink.h"
 #include "NetworkSerialPort.h"
 #include "PortFactory.h"
@@ -69,7 +70,7 @@ protected:
         net().setReconnectInterval(100);
         link.emplace(*port, host);
         QObject::connect(port.get(), &SerialPort::onComm, [this] { link->onCommEvent(); });
-        ASSERT_TRUE(port->setSettings("115200,n,8,1"));
+        ASSERT_TRUE(port->setSettings(line("115200,n,8,1")));
         ASSERT_TRUE(port->setPortOpen(true)) << port->lastError().toStdString();
         port->setRThreshold(1);
     }

@@ -152,17 +152,19 @@ TEST(TelnetCodec, EscapedDataRoundTripsAcrossEveryChunkSize) {
 TEST(ComPortSettings, MapsTheSettingsTextAndFlowControl) {
     struct {
         const char* text;
-        int handshaking;
+        FlowControl flow;
         ComPortValues expected;
     } cases[] = {
-        {"115200,n,8,1", 0, {115200, 8, 1, 1, 1}}, {"9600,o,7,2", 1, {9600, 7, 2, 2, 2}},
-        {"19200,E,8,1", 2, {19200, 8, 3, 1, 3}},   {"300,m,5,1.5", 3, {300, 5, 4, 3, 3}},
-        {"57600,s,6,1", 0, {57600, 6, 5, 1, 1}},
+        {"115200,n,8,1", FlowControl::None, {115200, 8, 1, 1, 1}},
+        {"9600,o,7,2", FlowControl::XonXoff, {9600, 7, 2, 2, 2}},
+        {"19200,E,8,1", FlowControl::RtsCts, {19200, 8, 3, 1, 3}},
+        {"300,m,5,1.5", FlowControl::RtsCtsXonXoff, {300, 5, 4, 3, 3}},
+        {"57600,s,6,1", FlowControl::None, {57600, 6, 5, 1, 1}},
     };
     for (const auto& c : cases) {
         const auto line = LineSettings::parse(QString::fromLatin1(c.text));
         ASSERT_TRUE(line) << c.text;
-        EXPECT_EQ(ComPortValues::from(*line, c.handshaking), c.expected) << c.text;
+        EXPECT_EQ(ComPortValues::from(*line, c.flow), c.expected) << c.text;
     }
 }
 

@@ -1,5 +1,7 @@
 #include "LineSettings.h"
 #include "DeviceMap.h"
+#include "FlowControl.h"
+#include "LineText.h"
 #include "QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -65,6 +67,45 @@ TEST(LineSettings, RefusesWholeTextWhenAnyFieldIsWrong) {
     for (const char* text : refused) {
         SCOPED_TRACE(text);
         EXPECT_FALSE(LineSettings::parse(QString::fromLatin1(text)).has_value());
+    }
+}
+
+// The text is what the port status and the settings file show: it must read
+// back to the same settings and look as the user wrote it.
+TEST(LineSettings, TextReadsBackAsWritten) {
+    const char* texts[] = {
+        "9600,n,8,1",   "115200,N,8,1", "19200,E,7,2",      "300,o,5,1.5",
+        "4800,O,6,1.5", "1,m,8,2",      "2147483647,S,8,1", "57600,e,7,1",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        const auto parsed = LineSettings::parse(QString::fromLatin1(text));
+        ASSERT_TRUE(parsed.has_value());
+        EXPECT_EQ(parsed->text(), QString::fromLatin1(text));
+        EXPECT_EQ(LineSettings::parse(parsed->text()), parsed);
+    }
+    EXPECT_EQ(LineSettings{}.text(), QStringLiteral("9600,n,8,1"));
+    // Leading zeros are no part of the speed.
+    EXPECT_EQ(LineSettings::parse(u"0009600,n,8,1")->text(), QStringLiteral("9600,n,8,1"));
+}
+
+TEST(LineSettings, ParityCaseShowsInTheTextOnly) {
+    const auto lower = LineSettings::parse(u"9600,e,7,1");
+    const auto upper = LineSettings::parse(u"9600,E,7,1");
+    ASSERT_TRUE(lower && upper);
+    EXPECT_EQ(*lower, *upper);
+    EXPECT_NE(lower->text(), upper->text());
+}
+
+TEST(FlowControl, NumbersStandForTheFourChoicesOnly) {
+    const std::pair<int, std::optional<FlowControl>> cases[] = {
+        {-1, std::nullopt},       {0, FlowControl::None},          {1, FlowControl::XonXoff},
+        {2, FlowControl::RtsCts}, {3, FlowControl::RtsCtsXonXoff}, {4, std::nullopt},
+    };
+    for (const auto& [number, flow] : cases) {
+        SCOPED_TRACE(number);
+        EXPECT_EQ(flowControlFromNumber(number), flow);
+        if (flow) EXPECT_EQ(flowControlNumber(*flow), number);
     }
 }
 

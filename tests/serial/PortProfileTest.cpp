@@ -1,5 +1,6 @@
 #include "PortProfile.h"
 #include "FakeSerialPort.h"
+#include "LineText.h"
 #include "QtPrinters.h"
 #include "RecorderHost.h"
 #include "Strings.h"
@@ -10,6 +11,8 @@
 
 namespace kestrel {
 namespace {
+
+using test::line;
 
 using test::FakeSerialPort;
 using test::RecorderHost;
@@ -27,10 +30,10 @@ protected:
     void TearDown() override { store.clear(); }
 
     // Puts the port in a known state, as if a previous run had configured it.
-    void runningWith(int number, const QString& settings, int handshaking) {
+    void runningWith(int number, const char* settings, FlowControl flow) {
         ASSERT_TRUE(port.setCommPort(number));
-        ASSERT_TRUE(port.setSettings(settings));
-        ASSERT_TRUE(port.setHandshaking(handshaking));
+        ASSERT_TRUE(port.setSettings(line(settings)));
+        ASSERT_TRUE(port.setFlowControl(flow));
         ASSERT_TRUE(port.setPortOpen(true));
     }
     void storeHolds(const QVariant& number, const QVariant& settings) {
@@ -69,27 +72,29 @@ TEST_F(PortProfileTest, StoredSettingsAreApplied) {
     storeHolds(7, QStringLiteral("19200,e,7,2"));
     EXPECT_TRUE(openPortFromProfile(port, store, host));
     EXPECT_TRUE(host.messages.isEmpty());
-    EXPECT_EQ(port.settings(), QStringLiteral("19200,e,7,2"));
+    EXPECT_EQ(port.settings().text(), QStringLiteral("19200,e,7,2"));
     EXPECT_EQ(status(), QStringLiteral("COM7:19200,e,7,2"));
 }
 
 TEST_F(PortProfileTest, SettingsTextsTreatedAsAbsentAreReplacedByDefault) {
-    // The literal marker, and a text the port refuses.
-    port.refusedSettings = {QStringLiteral("fast")};
-    for (const QString& stored : {QStringLiteral("Not Found"), QStringLiteral("fast")}) {
+    // The literal marker, a text that is no line settings, and settings the
+    // port refuses.
+    port.refusedSettings = {QStringLiteral("1200,n,8,1")};
+    for (const QString& stored :
+         {QStringLiteral("Not Found"), QStringLiteral("fast"), QStringLiteral("1200,n,8,1")}) {
         SCOPED_TRACE(stored.toStdString());
         storeHolds(3, stored);
         openPortFromProfile(port, store, host);
         EXPECT_TRUE(host.messages.isEmpty());
         EXPECT_EQ(store.value(SettingsKey).toString(), QStringLiteral("9600,n,8,1"));
-        EXPECT_EQ(port.settings(), QStringLiteral("9600,n,8,1"));
+        EXPECT_EQ(port.settings().text(), QStringLiteral("9600,n,8,1"));
     }
 }
 
 TEST_F(PortProfileTest, UnquotedSettingsEditedByHandStillReadAsOneText) {
     storeHolds(1, QStringList{"4800", "o", "8", "1"});
     openPortFromProfile(port, store, host);
-    EXPECT_EQ(port.settings(), QStringLiteral("4800,o,8,1"));
+    EXPECT_EQ(port.settings().text(), QStringLiteral("4800,o,8,1"));
 }
 
 TEST_F(PortProfileTest, UnusablePortNumbersCountAsAbsent) {
@@ -109,7 +114,7 @@ TEST_F(PortProfileTest, UnusablePortNumbersCountAsAbsent) {
 // The command line shares the window's store but only reads it: the same
 // choice as the window makes, with nothing written and nobody asked.
 TEST_F(PortProfileTest, ReadOnlyChoiceMatchesTheWindowsAndLeavesTheStoreAlone) {
-    port.refusedSettings = {QStringLiteral("fast")};
+    port.refusedSettings = {QStringLiteral("1200,n,8,1")};
     struct Case {
         QVariant number, settings; // invalid: not in the store
         int commPort;
@@ -120,6 +125,7 @@ TEST_F(PortProfileTest, ReadOnlyChoiceMatchesTheWindowsAndLeavesTheStoreAlone) {
         {7, QStringLiteral("19200,e,7,2"), 7, "19200,e,7,2"},
         {1, QStringList{"4800", "o", "8", "1"}, 1, "4800,o,8,1"},
         {QStringLiteral("abc"), QStringLiteral("fast"), 2, "9600,n,8,1"},
+        {5, QStringLiteral("1200,n,8,1"), 5, "9600,n,8,1"},
         {256, QStringLiteral("Not Found"), 2, "9600,n,8,1"},
     };
     for (const Case& c : cases) {
@@ -129,11 +135,11 @@ TEST_F(PortProfileTest, ReadOnlyChoiceMatchesTheWindowsAndLeavesTheStoreAlone) {
         if (c.settings.isValid()) store.setValue(SettingsKey, c.settings);
         const QStringList keys = store.allKeys();
         port.setCommPort(4);
-        port.setSettings(QStringLiteral("2400,n,8,1"));
+        port.setSettings(line("2400,n,8,1"));
 
         applyStoredPortChoice(port, store);
         EXPECT_EQ(port.commPort(), c.commPort);
-        EXPECT_EQ(port.settings(), QString::fromLatin1(c.lineSettings));
+        EXPECT_EQ(port.settings().text(), QString::fromLatin1(c.lineSettings));
         EXPECT_EQ(store.allKeys(), keys);
         EXPECT_EQ(store.value(PortKey), c.number);
         EXPECT_TRUE(host.messages.isEmpty());
@@ -167,29 +173,29 @@ PortDialogFields choices(const char* baud, int port, int dataBits, int echo, int
 
 struct TextCase {
     PortDialogFields fields;
-    const char* inForce;
+    const char* inForce; // nullptr: the default settings
     const char* expected;
 };
 
 TEST(SettingsTextFromFields, BuildsTextFromDialogFields) {
     const TextCase cases[] = {
-        {choices("19200", 0, 0, -1, 0, 2, 1), "", "19200,E,7,2"},
-        {choices("9600", 0, 1, -1, 0, 0, 0), "", "9600,N,8,1"},
-        {choices("300", 0, 1, -1, 0, 1, 0), "", "300,O,8,1"},
-        {choices("  +57600 baud", 0, 1, -1, 0, 0, 0), "", "57600,N,8,1"},
-        {choices(" -5x", 0, 1, -1, 0, 0, 0), "", "-5,N,8,1"},
-        {choices("abc", 0, 1, -1, 0, 0, 0), "", "0,N,8,1"},
-        {choices("", 0, 1, -1, 0, 0, 0), "", "0,N,8,1"},
-        {choices("99999999999", 0, 1, -1, 0, 0, 0), "", "2147483647,N,8,1"},
+        {choices("19200", 0, 0, -1, 0, 2, 1), nullptr, "19200,E,7,2"},
+        {choices("9600", 0, 1, -1, 0, 0, 0), nullptr, "9600,N,8,1"},
+        {choices("300", 0, 1, -1, 0, 1, 0), nullptr, "300,O,8,1"},
+        {choices("  +57600 baud", 0, 1, -1, 0, 0, 0), nullptr, "57600,N,8,1"},
+        {choices(" -5x", 0, 1, -1, 0, 0, 0), nullptr, "-5,N,8,1"},
+        {choices("abc", 0, 1, -1, 0, 0, 0), nullptr, "0,N,8,1"},
+        {choices("", 0, 1, -1, 0, 0, 0), nullptr, "0,N,8,1"},
+        {choices("99999999999", 0, 1, -1, 0, 0, 0), nullptr, "2147483647,N,8,1"},
         // Groups left with no selection keep what is in force...
         {choices("9600", 0, -1, -1, 0, -1, -1), "4800,m,5,1.5", "9600,M,5,1.5"},
         {choices("9600", 0, -1, -1, 0, 7, 2), "4800,o,7,2", "9600,O,7,2"},
-        // ...or, with nothing usable in force, none, 8 and 1.
-        {choices("9600", 0, -1, -1, 0, -1, -1), "garbage", "9600,N,8,1"},
+        // ...which by default is none, 8 and 1.
+        {choices("9600", 0, -1, -1, 0, -1, -1), nullptr, "9600,N,8,1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
-        EXPECT_EQ(settingsTextFromFields(c.fields, QString::fromLatin1(c.inForce)),
+        EXPECT_EQ(settingsTextFromFields(c.fields, c.inForce ? line(c.inForce) : LineSettings{}),
                   QString::fromLatin1(c.expected));
     }
 }
@@ -209,16 +215,14 @@ TEST(FieldsFromPort, ProposesTheValuesInForce) {
         // No button for the port, parity, data bits or stop bits in force.
         {9, "4800,m,5,1.5", 1, choices("4800", -1, -1, -1, 1, -1, -1)},
         {1, "2400,s,6,1", 0, choices("2400", 0, -1, -1, 0, -1, 0)},
-        // A text without a comma gives no speed.
-        {1, "9600", 0, choices("", 0, -1, -1, 0, -1, -1)},
     };
     TestClock clock;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.settings);
         FakeSerialPort port(clock);
         port.setCommPort(c.commPort);
-        port.setSettings(QString::fromLatin1(c.settings));
-        port.setHandshaking(c.handshaking);
+        ASSERT_TRUE(port.setSettings(line(c.settings)));
+        ASSERT_TRUE(port.setFlowControl(*flowControlFromNumber(c.handshaking)));
         EXPECT_EQ(fieldsFromPort(port), c.expected);
     }
 }
@@ -242,11 +246,11 @@ protected:
 };
 
 TEST_F(EditPortSettingsTest, CancelOnlyRefreshesTheStatus) {
-    runningWith(3, QStringLiteral("9600,E,7,2"), 2);
+    runningWith(3, "9600,E,7,2", FlowControl::RtsCts);
     runCommand(nullptr);
     ASSERT_TRUE(proposed.has_value());
     EXPECT_TRUE(port.portOpen());
-    EXPECT_EQ(port.settings(), QStringLiteral("9600,E,7,2"));
+    EXPECT_EQ(port.settings().text(), QStringLiteral("9600,E,7,2"));
     EXPECT_TRUE(store.allKeys().isEmpty());
     EXPECT_TRUE(host.messages.isEmpty());
     EXPECT_EQ(status(), QStringLiteral("COM3:9600,E,7,2"));
@@ -259,11 +263,11 @@ TEST_F(EditPortSettingsTest, CancelLeavesAClosedPortClosed) {
 }
 
 TEST_F(EditPortSettingsTest, OkWithoutChangesKeepsEverythingInForce) {
-    runningWith(3, QStringLiteral("9600,E,7,2"), 2);
+    runningWith(3, "9600,E,7,2", FlowControl::RtsCts);
     runCommand(pressOk);
     EXPECT_EQ(*proposed, choices("9600", 2, 0, -1, 2, 2, 1));
-    EXPECT_EQ(port.settings(), QStringLiteral("9600,E,7,2"));
-    EXPECT_EQ(port.handshaking(), 2);
+    EXPECT_EQ(port.settings().text(), QStringLiteral("9600,E,7,2"));
+    EXPECT_EQ(port.flowControl(), FlowControl::RtsCts);
     EXPECT_TRUE(port.portOpen());
     EXPECT_EQ(store.value(PortKey).toInt(), 3);
     EXPECT_EQ(store.value(SettingsKey).toString(), QStringLiteral("9600,E,7,2"));
@@ -272,7 +276,7 @@ TEST_F(EditPortSettingsTest, OkWithoutChangesKeepsEverythingInForce) {
 }
 
 TEST_F(EditPortSettingsTest, NewChoiceIsAppliedStoredAndOpened) {
-    runningWith(2, QStringLiteral("9600,n,8,1"), 0);
+    runningWith(2, "9600,n,8,1", FlowControl::None);
     runCommand([](PortDialogFields& f) {
         f.baudText = QStringLiteral("19200");
         f.parityIndex = 2;
@@ -281,9 +285,9 @@ TEST_F(EditPortSettingsTest, NewChoiceIsAppliedStoredAndOpened) {
         f.portIndex = 6;
         f.flowIndex = 1;
     });
-    EXPECT_EQ(port.settings(), QStringLiteral("19200,E,7,2"));
+    EXPECT_EQ(port.settings().text(), QStringLiteral("19200,E,7,2"));
     EXPECT_EQ(port.commPort(), 7);
-    EXPECT_EQ(port.handshaking(), 1);
+    EXPECT_EQ(port.flowControl(), FlowControl::XonXoff);
     EXPECT_TRUE(port.portOpen());
     EXPECT_EQ(store.value(PortKey).toInt(), 7);
     EXPECT_EQ(store.value(SettingsKey).toString(), QStringLiteral("19200,E,7,2"));
@@ -291,7 +295,7 @@ TEST_F(EditPortSettingsTest, NewChoiceIsAppliedStoredAndOpened) {
 }
 
 TEST_F(EditPortSettingsTest, NoPortButtonKeepsThePortNumberInForce) {
-    runningWith(12, QStringLiteral("9600,n,8,1"), 0);
+    runningWith(12, "9600,n,8,1", FlowControl::None);
     runCommand(pressOk);
     EXPECT_EQ(proposed->portIndex, -1);
     EXPECT_EQ(port.commPort(), 12);
@@ -307,14 +311,19 @@ TEST_F(EditPortSettingsTest, RefusedValueLeavesStoreUnchangedAndPortClosed) {
     };
     const Case cases[] = {
         {"settings", [](PortDialogFields& f) { f.baudText = QStringLiteral("fast"); }, "0,O,8,1"},
+        {"settings the port refuses",
+         [](PortDialogFields& f) { f.baudText = QStringLiteral("1200"); }, "1200,O,8,1"},
         {"flow control", [](PortDialogFields& f) { f.flowIndex = 7; }, "flow control"},
+        {"flow control the port refuses", [](PortDialogFields& f) { f.flowIndex = 1; },
+         "flow control"},
     };
-    port.refusedSettings = {QStringLiteral("0,O,8,1")};
+    port.refusedSettings = {QStringLiteral("1200,O,8,1")};
+    port.refusedFlow = {FlowControl::XonXoff};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         host.messages.clear();
         storeHolds(4, QStringLiteral("4800,o,8,1"));
-        runningWith(4, QStringLiteral("4800,o,8,1"), 2);
+        runningWith(4, "4800,o,8,1", FlowControl::RtsCts);
         runCommand([&](PortDialogFields& f) {
             f.portIndex = 1;
             c.edit(f);
@@ -323,8 +332,8 @@ TEST_F(EditPortSettingsTest, RefusedValueLeavesStoreUnchangedAndPortClosed) {
         EXPECT_EQ(store.value(PortKey).toInt(), 4);
         EXPECT_EQ(store.value(SettingsKey).toString(), QStringLiteral("4800,o,8,1"));
         // Nothing half-applied: the port still holds the values in force.
-        EXPECT_EQ(port.settings(), QStringLiteral("4800,o,8,1"));
-        EXPECT_EQ(port.handshaking(), 2);
+        EXPECT_EQ(port.settings().text(), QStringLiteral("4800,o,8,1"));
+        EXPECT_EQ(port.flowControl(), FlowControl::RtsCts);
         EXPECT_EQ(port.commPort(), 4);
         ASSERT_EQ(host.messages.size(), 1);
         EXPECT_TRUE(host.messages[0].contains(QLatin1String(c.named)))
@@ -334,7 +343,7 @@ TEST_F(EditPortSettingsTest, RefusedValueLeavesStoreUnchangedAndPortClosed) {
 }
 
 TEST_F(EditPortSettingsTest, FailedOpenKeepsNewValuesStoredAndSaysWhy) {
-    runningWith(2, QStringLiteral("9600,n,8,1"), 0);
+    runningWith(2, "9600,n,8,1", FlowControl::None);
     port.refuseOpen = true;
     port.openError =
         QStringLiteral("Device busy: /dev/ttyS2 is in use or locked by another program");

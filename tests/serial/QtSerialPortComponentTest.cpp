@@ -1,4 +1,5 @@
 #include "QtSerialPortComponent.h"
+#include "LineText.h"
 #include "PortProfile.h"
 #include "Pty.h"
 #include "QtPrinters.h"
@@ -27,6 +28,8 @@
 
 namespace kestrel {
 namespace {
+
+using test::line;
 
 using sim::Pty;
 
@@ -65,7 +68,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(pty.open(), "");
         port.setDeviceOverride(slavePath(pty));
-        ASSERT_TRUE(port.setSettings(QStringLiteral("115200,n,8,1")));
+        ASSERT_TRUE(port.setSettings(line("115200,n,8,1")));
         ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
     }
 
@@ -215,17 +218,16 @@ TEST_F(PtyPortTest, HandlerThatPumpsMessagesIsNotReentered) {
 }
 
 TEST_F(PtyPortTest, SettingsReachTheDeviceAndRefusedOnesChangeNothing) {
-    ASSERT_TRUE(port.setSettings(QStringLiteral("19200,n,8,2")));
+    ASSERT_TRUE(port.setSettings(line("19200,n,8,2")));
     termios tio = lineSettings();
     EXPECT_EQ(cfgetospeed(&tio), speed_t(B19200));
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
 
     // A pseudo-terminal cannot do parity or 7 data bits: the new speed must
     // not stay behind either.
-    EXPECT_FALSE(port.setSettings(QStringLiteral("9600,e,7,1")));
-    EXPECT_FALSE(port.setSettings(QStringLiteral("9600,n,8,1.5")));
-    EXPECT_FALSE(port.setSettings(QStringLiteral("9600,x,8,1")));
-    EXPECT_EQ(port.settings(), QStringLiteral("19200,n,8,2"));
+    EXPECT_FALSE(port.setSettings(line("9600,e,7,1")));
+    EXPECT_FALSE(port.setSettings(line("9600,n,8,1.5")));
+    EXPECT_EQ(port.settings().text(), QStringLiteral("19200,n,8,2"));
     tio = lineSettings();
     EXPECT_EQ(cfgetospeed(&tio), speed_t(B19200));
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
@@ -233,7 +235,7 @@ TEST_F(PtyPortTest, SettingsReachTheDeviceAndRefusedOnesChangeNothing) {
 
 TEST_F(PtyPortTest, OpenFailsWhenTheDeviceDoesNotTakeTheSettings) {
     port.setPortOpen(false);
-    ASSERT_TRUE(port.setSettings(QStringLiteral("9600,e,7,1")));
+    ASSERT_TRUE(port.setSettings(line("9600,e,7,1")));
     EXPECT_FALSE(port.setPortOpen(true));
     EXPECT_FALSE(port.portOpen());
     EXPECT_EQ(port.lastError(),
@@ -242,21 +244,21 @@ TEST_F(PtyPortTest, OpenFailsWhenTheDeviceDoesNotTakeTheSettings) {
 
 TEST_F(PtyPortTest, HandshakingChoosesTheFlowControl) {
     struct Case {
-        int mode;
+        FlowControl flow;
         bool rtsCts, xonXoff;
     };
-    const Case cases[] = {{0, false, false}, {1, false, true}, {2, true, false}, {3, true, false}};
+    const Case cases[] = {{FlowControl::None, false, false},
+                          {FlowControl::XonXoff, false, true},
+                          {FlowControl::RtsCts, true, false},
+                          {FlowControl::RtsCtsXonXoff, true, false}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.mode);
-        ASSERT_TRUE(port.setHandshaking(c.mode));
-        EXPECT_EQ(port.handshaking(), c.mode);
+        SCOPED_TRACE(flowControlNumber(c.flow));
+        ASSERT_TRUE(port.setFlowControl(c.flow));
+        EXPECT_EQ(port.flowControl(), c.flow);
         const termios tio = lineSettings();
         EXPECT_EQ(bool(tio.c_cflag & CRTSCTS), c.rtsCts);
         EXPECT_EQ(bool(tio.c_iflag & IXON), c.xonXoff);
     }
-    EXPECT_FALSE(port.setHandshaking(4));
-    EXPECT_FALSE(port.setHandshaking(-1));
-    EXPECT_EQ(port.handshaking(), 3);
 }
 
 TEST_F(PtyPortTest, PortNumberCannotChangeWhileOpen) {
@@ -355,8 +357,8 @@ TEST(PtyPortReconnect, ReopensWithTheSettingsInForceWhenTheDeviceReturns) {
 
     QtSerialPortComponent port;
     port.setDeviceOverride(link);
-    ASSERT_TRUE(port.setSettings(QStringLiteral("19200,n,8,2")));
-    ASSERT_TRUE(port.setHandshaking(2));
+    ASSERT_TRUE(port.setSettings(line("19200,n,8,2")));
+    ASSERT_TRUE(port.setFlowControl(FlowControl::RtsCts));
     ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
     QSignalSpy lost(&port, &SerialPort::deviceLost);
     QSignalSpy restored(&port, &SerialPort::deviceRestored);
@@ -378,7 +380,7 @@ TEST(PtyPortReconnect, ReopensWithTheSettingsInForceWhenTheDeviceReturns) {
     ASSERT_TRUE(restored.wait(3000));
     EXPECT_TRUE(port.portOpen());
     EXPECT_FALSE(port.isWatchingForDevice());
-    EXPECT_EQ(port.settings(), QStringLiteral("19200,n,8,2"));
+    EXPECT_EQ(port.settings().text(), QStringLiteral("19200,n,8,2"));
     termios tio{};
     tcgetattr(second.slave(), &tio);
     EXPECT_EQ(cfgetospeed(&tio), speed_t(B19200));

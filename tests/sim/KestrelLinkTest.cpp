@@ -1,5 +1,6 @@
 // Kestrel's own serial component and monitor conversation against the
 // simulator: the real device path end to end, at the console's usual speed.
+#include "LineText.h"
 #include "MonitorLink.h"
 #include "QtSerialPortComponent.h"
 #include "RecorderHost.h"
@@ -16,7 +17,7 @@ TEST(SimulatorWithKestrel, BinaryWriteAndStartRegistersArrive) {
     Simulator sim({"--baud", "115200"});
     QtSerialPortComponent port;
     port.setDeviceOverride(sim.devicePath());
-    ASSERT_TRUE(port.setSettings(QStringLiteral("115200,n,8,1")));
+    ASSERT_TRUE(port.setSettings(line("115200,n,8,1")));
     ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
     TestClock clock(false);
     RecorderHost host(clock);

@@ -13,15 +13,15 @@ bool FakeSerialPort::setCommPort(int number) {
     return true;
 }
 
-bool FakeSerialPort::setSettings(const QString& text) {
-    if (refusedSettings.contains(text)) return false;
-    settings_ = text;
+bool FakeSerialPort::setSettings(const LineSettings& line) {
+    if (refusedSettings.contains(line.text())) return false;
+    settings_ = line;
     return true;
 }
 
-bool FakeSerialPort::setHandshaking(int mode) {
-    if (mode < 0 || mode > 3) return false;
-    handshaking_ = mode;
+bool FakeSerialPort::setFlowControl(FlowControl flow) {
+    if (refusedFlow.contains(flow)) return false;
+    flow_ = flow;
     return true;
 }
 

@@ -19,10 +19,10 @@ public:
 
     bool setCommPort(int number) override;
     int commPort() const override { return commPort_; }
-    bool setSettings(const QString& text) override;
-    QString settings() const override { return settings_; }
-    bool setHandshaking(int mode) override;
-    int handshaking() const override { return handshaking_; }
+    bool setSettings(const LineSettings& line) override;
+    LineSettings settings() const override { return settings_; }
+    bool setFlowControl(FlowControl flow) override;
+    FlowControl flowControl() const override { return flow_; }
     bool setPortOpen(bool open) override;
     bool portOpen() const override { return open_; }
     QString lastError() const override { return openError; }
@@ -55,8 +55,10 @@ public:
     int heldBack = 0;
     bool refuseOpen = false; // setPortOpen(true) fails
     QString openError = QStringLiteral("refused by the test");
-    // Settings texts setSettings refuses.
+    // Settings setSettings refuses, by their text.
     QStringList refusedSettings;
+    // Flow control setFlowControl refuses.
+    QList<FlowControl> refusedFlow;
 
 private:
     void moveArrived();
@@ -69,8 +71,8 @@ private:
     QList<Pending> pending_;
     QByteArray buffer_;
     int commPort_ = 1;
-    QString settings_ = QStringLiteral("9600,n,8,1");
-    int handshaking_ = 0;
+    LineSettings settings_;
+    FlowControl flow_ = FlowControl::None;
     bool open_ = true;
     int rThreshold_ = 1;
     int inputLen_ = 0;

@@ -1,4 +1,5 @@
 #include "SimulatorLinkFixture.h"
+#include "LineText.h"
 
 #include <QCoreApplication>
 
@@ -12,7 +13,7 @@ void SimulatorLinkFixture::SetUp() {
     host.onPump = [] { QCoreApplication::processEvents(); };
     QObject::connect(&port, &SerialPort::onComm, [this] { link.onCommEvent(); });
     port.setDeviceOverride(sim.devicePath());
-    ASSERT_TRUE(port.setSettings("115200,n,8,1"));
+    ASSERT_TRUE(port.setSettings(line("115200,n,8,1")));
     ASSERT_TRUE(port.setPortOpen(true)) << port.lastError().toStdString();
     port.setRThreshold(1);
 }
