@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (const auto* o = std::get_if<kestrel::cli::Options>(&result)) {
         static const QStringList known{"load", "dload", "receive", "auto", "term", "ports"};
         if (!known.contains(o->command)) std::abort();
-        if (o->flow < 0 || o->flow > 3) std::abort();
+        if (!kestrel::flowControlFromNumber(kestrel::flowControlNumber(o->flow))) std::abort();
+        // The typed settings are what the text given says.
+        if (o->line && kestrel::LineSettings::parse(o->settings) != o->line) std::abort();
         for (const QString& a : o->arguments)
             if (a.isEmpty()) std::abort();
     } else if (std::get<kestrel::cli::Usage>(result).exitStatus == 0) {
